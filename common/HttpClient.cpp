@@ -1,0 +1,110 @@
+#include "common/HttpClient.h"
+
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <future>
+#include <mutex>
+
+namespace glimmet {
+
+namespace {
+
+HttpClient* sharedClient = nullptr;
+
+void destroySharedClient() {
+    delete sharedClient;
+    sharedClient = nullptr;
+}
+
+HttpResponse responseOf(QNetworkReply* reply) {
+    HttpResponse response;
+    const QNetworkReply::NetworkError code = reply->error();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // Codes below 200 are transport failures. A stalled transfer that the transfer
+    // time-out aborted reports OperationCanceledError while the status still reads 200.
+    const bool transportFailure = code != QNetworkReply::NoError && code < QNetworkReply::ContentAccessDenied;
+    if (transportFailure || !status.isValid()) {
+        response.error = Error{QStringLiteral("HttpClient"), int(code), reply->errorString()};
+        return response;
+    }
+    response.status = status.toInt();
+    response.body = reply->readAll();
+    for (const auto& pair : reply->rawHeaderPairs())
+        response.headers.append({pair.first, pair.second});
+    return response;
+}
+
+} // namespace
+
+QByteArray HttpResponse::header(const QByteArray& name) const {
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return {};
+}
+
+HttpClient& HttpClient::shared() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sharedClient = new HttpClient;
+        qAddPostRoutine(destroySharedClient);
+    });
+    return *sharedClient;
+}
+
+HttpClient::HttpClient() = default;
+
+HttpClient::~HttpClient() = default;
+
+void HttpClient::send(HttpRequest request, QObject* context, std::function<void(HttpResponse)> callback) {
+    QPointer<QObject> target(context);
+    start(std::move(request), [target, callback = std::move(callback)](HttpResponse response) mutable {
+        if (!target)
+            return;
+        QMetaObject::invokeMethod(
+            target.data(),
+            [callback = std::move(callback), response = std::move(response)]() mutable {
+                callback(std::move(response));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+HttpResponse HttpClient::syncRequest(HttpRequest request) {
+    Q_ASSERT(!_queue.isCurrent());
+    auto promise = std::make_shared<std::promise<HttpResponse>>();
+    auto answer = promise->get_future();
+    start(std::move(request), [promise](HttpResponse response) { promise->set_value(std::move(response)); });
+    return answer.get();
+}
+
+void HttpClient::start(HttpRequest request, std::function<void(HttpResponse)> done) {
+    _queue.async([this, request = std::move(request), done = std::move(done)]() mutable {
+        if (!_manager)
+            _manager = new QNetworkAccessManager(_queue.context());
+        QNetworkRequest networkRequest(request.url);
+        for (const auto& [name, value] : request.headers)
+            networkRequest.setRawHeader(name, value);
+        const double millis = std::clamp(request.timeout * 1000.0, 1.0, double(INT_MAX));
+        networkRequest.setTransferTimeout(int(std::lround(millis)));
+        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                    QNetworkRequest::NoLessSafeRedirectPolicy);
+        QNetworkReply* reply =
+            request.body.isEmpty() && request.method == "GET"
+                ? _manager->get(networkRequest)
+                : _manager->sendCustomRequest(networkRequest, request.method, request.body);
+        QObject::connect(reply, &QNetworkReply::finished, reply, [reply, done = std::move(done)] {
+            done(responseOf(reply));
+            reply->deleteLater();
+        });
+    });
+}
+
+} // namespace glimmet

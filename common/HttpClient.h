@@ -1,0 +1,68 @@
+#pragma once
+
+#include "common/Error.h"
+#include "common/SerialQueue.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPointer>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+class QNetworkAccessManager;
+
+namespace glimmet {
+
+using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
+
+// One outgoing request. Headers are sent in the order given.
+struct HttpRequest {
+    QByteArray method = "GET";
+    QUrl url;
+    HttpHeaders headers;
+    QByteArray body;
+    // Seconds without any data moving before the request is abandoned.
+    double timeout = 30;
+};
+
+// The outcome of a request: an HTTP status with its body and headers, or a transport
+// error (no connection, time-out, TLS failure, ...), in which case status is 0.
+struct HttpResponse {
+    int status = 0;
+    QByteArray body;
+    HttpHeaders headers;
+    std::optional<Error> error;
+
+    bool isHttp() const { return !error && status > 0; }
+    QByteArray header(const QByteArray& name) const;
+};
+
+// The process's HTTP client: one QNetworkAccessManager living on the "glimmet.net" queue.
+// Thread-safe; shared() lives until the application object is destroyed.
+class HttpClient {
+public:
+    static HttpClient& shared();
+
+    HttpClient();
+    ~HttpClient();
+
+    // Sends asynchronously; `callback` runs on `context`'s thread (the main thread's
+    // application object, or a SerialQueue's context). Nothing is delivered if `context`
+    // is destroyed first.
+    void send(HttpRequest request, QObject* context, std::function<void(HttpResponse)> callback);
+
+    // Sends and blocks the calling worker thread until the answer. Never call it on the
+    // main thread or on the net queue.
+    HttpResponse syncRequest(HttpRequest request);
+
+private:
+    void start(HttpRequest request, std::function<void(HttpResponse)> done);
+
+    SerialQueue _queue{QStringLiteral("glimmet.net")};
+    QNetworkAccessManager* _manager = nullptr; // created on the queue, child of its context
+};
+
+} // namespace glimmet
