@@ -1,0 +1,66 @@
+#pragma once
+
+#include "common/Error.h"
+#include "common/SerialQueue.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QString>
+
+#include <functional>
+
+namespace glimmet {
+
+using Route = std::function<QByteArray()>;
+using PostRoute = std::function<QByteArray(const QByteArray& body)>;
+using RouteTable = QHash<QString, Route>;
+using PostRouteTable = QHash<QString, PostRoute>;
+
+class HttpListener;
+
+// The small HTTP/1.1 server the clock polls: one request per connection, answered from
+// three route tables fixed at construction, then closed. Listener, connections and every
+// route callback run on its "glimmet.http" queue. Owned by the app for the process's life.
+class HTTPServer {
+public:
+    // Connections beyond this many open ones are closed as they are accepted.
+    static constexpr int maxConnections = 256;
+    // A connection gets this long to deliver its request, and as long again to take the answer.
+    static constexpr int connectionDeadlineMs = 10000;
+
+    HTTPServer(quint16 port, RouteTable routes, RouteTable binaryRoutes, PostRouteTable postRoutes);
+    ~HTTPServer();
+
+    // Called on the queue for every request with the route path and the peer's host (set
+    // before start()).
+    std::function<void(const QString& path, const QString& host)> onRequest;
+
+    // Listens on every local address; fails when the port cannot be bound.
+    Result<void> start();
+
+    // The bound port once started (the requested one, or the one picked for port 0).
+    quint16 port() const { return _port; }
+
+    // The complete response bytes for one request, from the route tables.
+    QByteArray response(const QString& method, const QString& path, const QByteArray& body) const;
+
+    // The peer's textual address as the request hook sees it: IPv4 for IPv4-mapped
+    // addresses, without an IPv6 zone suffix.
+    static QString peerHost(const QHostAddress& address);
+
+private:
+    friend class HttpConnection;
+    static QString routePath(const QString& path);
+    QByteArray respond(const QString& method, const QString& path, const QByteArray& body,
+                       const QString& peer) const;
+
+    quint16 _port;
+    const RouteTable routes;
+    const RouteTable binaryRoutes;
+    const PostRouteTable postRoutes;
+    SerialQueue queue{QStringLiteral("glimmet.http")};
+    HttpListener* listener = nullptr; // lives on `queue`
+};
+
+} // namespace glimmet

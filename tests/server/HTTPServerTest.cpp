@@ -1,0 +1,190 @@
+#include "server/HTTPServer.h"
+#include "common/Log.h"
+#include "support/RawHttp.h"
+
+#include <QTcpSocket>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+using namespace glimmet;
+using namespace glimmet::test;
+
+namespace {
+
+QByteArray expectedResponse(const QByteArray& status, const QByteArray& type, const QByteArray& body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n" + body;
+}
+
+class HTTPServerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        RouteTable routes{{"/status", [] { return QByteArray("{\"s\":1}"); }}};
+        RouteTable binary{{"/empty.raw", [] { return QByteArray(); }},
+                          {"/frame.raw", [] { return QByteArray("\x00\x01\x02", 3); }}};
+        PostRouteTable posts{{"/event", [this](const QByteArray& body) {
+                                  std::lock_guard guard(lock);
+                                  lastBody = body;
+                                  return QByteArray("{\"ok\":true}");
+                              }}};
+        server = std::make_unique<HTTPServer>(0, routes, binary, posts);
+        server->onRequest = [this](const QString& path, const QString& host) {
+            std::lock_guard guard(lock);
+            hooked.append({path, host});
+        };
+        ASSERT_TRUE(server->start().has_value());
+        ASSERT_NE(server->port(), 0);
+    }
+
+    QByteArray get(const QByteArray& request) { return rawExchange(server->port(), {request}); }
+
+    std::unique_ptr<HTTPServer> server;
+    std::mutex lock;
+    QByteArray lastBody;
+    QList<std::pair<QString, QString>> hooked;
+};
+
+struct ResponseCase {
+    const char* name;
+    QByteArray request;
+    QByteArray expected;
+};
+
+void PrintTo(const ResponseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HTTPServerResponses : public HTTPServerTest, public testing::WithParamInterface<ResponseCase> {};
+
+TEST_P(HTTPServerResponses, ExactBytes) {
+    EXPECT_EQ(get(GetParam().request), GetParam().expected);
+}
+
+const QByteArray notFound = expectedResponse("404 Not Found", "text/plain", "not found");
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, HTTPServerResponses,
+    testing::Values(
+        ResponseCase{"json_route", "GET /status HTTP/1.1\r\n\r\n",
+                     expectedResponse("200 OK", "application/json", "{\"s\":1}")},
+        ResponseCase{"query_ignored", "GET /status?x=1 HTTP/1.1\r\n\r\n",
+                     expectedResponse("200 OK", "application/json", "{\"s\":1}")},
+        ResponseCase{"paths_are_case_sensitive", "GET /STATUS HTTP/1.1\r\n\r\n", notFound},
+        ResponseCase{"binary_route", "GET /frame.raw HTTP/1.1\r\n\r\n",
+                     expectedResponse("200 OK", "application/octet-stream", QByteArray("\x00\x01\x02", 3))},
+        ResponseCase{"empty_binary_is_404", "GET /empty.raw HTTP/1.1\r\n\r\n",
+                     expectedResponse("404 Not Found", "application/octet-stream", "")},
+        ResponseCase{"post_route", "POST /event HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}",
+                     expectedResponse("200 OK", "application/json", "{\"ok\":true}")},
+        ResponseCase{"post_to_get_route", "POST /status HTTP/1.1\r\n\r\n", notFound},
+        ResponseCase{"get_of_post_route", "GET /event HTTP/1.1\r\n\r\n", notFound},
+        ResponseCase{"head_method", "HEAD /status HTTP/1.1\r\n\r\n", notFound},
+        ResponseCase{"options_method", "OPTIONS /status HTTP/1.1\r\n\r\n", notFound},
+        ResponseCase{"unknown_path", "GET /nope HTTP/1.1\r\n\r\n", notFound},
+        ResponseCase{"no_request_line_is_root", "\r\n\r\n", notFound},
+        ResponseCase{"bytes_after_request_ignored", "GET /status HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\n\r\n",
+                     expectedResponse("200 OK", "application/json", "{\"s\":1}")}),
+    [](const testing::TestParamInfo<ResponseCase>& info) { return std::string(info.param.name); });
+
+TEST_F(HTTPServerTest, BodyArrivingInALaterPacketIsAwaited) {
+    const QByteArray response = rawExchange(
+        server->port(), {"POST /event HTTP/1.1\r\nContent-Length: 11\r\n\r\n{\"a\":", "\"bcd\"}"}, 200);
+    EXPECT_EQ(response, expectedResponse("200 OK", "application/json", "{\"ok\":true}"));
+    std::lock_guard guard(lock);
+    EXPECT_EQ(lastBody, "{\"a\":\"bcd\"}");
+}
+
+TEST_F(HTTPServerTest, HugeContentLengthIsAnsweredWithWhatCame) {
+    const QByteArray response = get("POST /event HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n{\"a\":1}");
+    EXPECT_EQ(response, expectedResponse("200 OK", "application/json", "{\"ok\":true}"));
+    std::lock_guard guard(lock);
+    EXPECT_EQ(lastBody, "{\"a\":1}");
+}
+
+TEST_F(HTTPServerTest, HookSeesEveryRequestWithRoutePathAndPeer) {
+    get("GET /status?x=1 HTTP/1.1\r\n\r\n");
+    get("PUT /nope HTTP/1.1\r\n\r\n");
+    std::lock_guard guard(lock);
+    ASSERT_EQ(hooked.size(), 2);
+    EXPECT_EQ(hooked[0], std::pair(QString("/status"), QString("127.0.0.1")));
+    EXPECT_EQ(hooked[1], std::pair(QString("/nope"), QString("127.0.0.1")));
+}
+
+TEST(HTTPServerPeerHost, MappedAndScopedAddresses) {
+    const struct {
+        const char* address;
+        const char* host;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1"},  {"::ffff:192.168.1.20", "192.168.1.20"}, {"::1", "::1"},
+        {"fe80::1%eth0", "fe80::1"}, {"2001:db8::5", "2001:db8::5"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(HTTPServer::peerHost(QHostAddress(QString(c.address))), QString(c.host)) << c.address;
+}
+
+TEST_F(HTTPServerTest, IncompleteRequestIsClosedAfterTheDeadlineWithoutBlockingOthers) {
+    QTcpSocket idle;
+    idle.connectToHost(QHostAddress::LocalHost, server->port());
+    ASSERT_TRUE(idle.waitForConnected(2000));
+    idle.write("GET /status HTTP/1.1\r\n");
+    idle.waitForBytesWritten(2000);
+
+    // Others are served while the slow connection waits.
+    EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
+              expectedResponse("200 OK", "application/json", "{\"s\":1}"));
+    EXPECT_EQ(idle.state(), QAbstractSocket::ConnectedState);
+
+    EXPECT_TRUE(idle.waitForDisconnected(HTTPServer::connectionDeadlineMs + 5000));
+    EXPECT_TRUE(idle.readAll().isEmpty());
+}
+
+TEST_F(HTTPServerTest, OversizedHeadersCloseWithoutAnswer) {
+    const QByteArray headers = "GET /status HTTP/1.1\r\nX-Fill: " + QByteArray(70 * 1024, 'a');
+    EXPECT_TRUE(closedWithoutAnswer(server->port(), headers, 5000));
+}
+
+TEST_F(HTTPServerTest, ConnectionsBeyondTheLimitAreClosedAtAccept) {
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < HTTPServer::maxConnections; ++i) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(socket->waitForConnected(2000));
+        held.push_back(std::move(socket));
+    }
+    // Accepting is asynchronous: once a request on a held connection is answered, all
+    // earlier connections have been accepted.
+    QTcpSocket& first = *held.front();
+    first.write("GET /status HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(first.waitForDisconnected(5000));
+
+    // One connection was freed; the next takes its place and the one after is refused.
+    QTcpSocket accepted;
+    accepted.connectToHost(QHostAddress::LocalHost, server->port());
+    ASSERT_TRUE(accepted.waitForConnected(2000));
+    accepted.write("GET /status HTTP/1.1\r\n");
+    QThread::msleep(300);
+    EXPECT_TRUE(closedWithoutAnswer(server->port(), "GET /status HTTP/1.1\r\n\r\n", 3000));
+    EXPECT_EQ(accepted.state(), QAbstractSocket::ConnectedState);
+
+    held.clear();
+    // With the others gone the server answers again.
+    QThread::msleep(300);
+    EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
+              expectedResponse("200 OK", "application/json", "{\"s\":1}"));
+}
+
+TEST(HTTPServerStart, SecondServerOnTheSamePortFails) {
+    HTTPServer first(0, {}, {}, {});
+    ASSERT_TRUE(first.start().has_value());
+    HTTPServer second(first.port(), {}, {}, {});
+    const auto started = second.start();
+    ASSERT_FALSE(started.has_value());
+    EXPECT_FALSE(started.error().description.isEmpty());
+}
+
+} // namespace
