@@ -1,0 +1,59 @@
+#include "server/BridgeRoutes.h"
+
+#include "common/Json.h"
+#include "common/Settings.h"
+#include "device/DeviceClient.h"
+#include "status/StatusService.h"
+
+namespace glimmet {
+
+namespace {
+
+// A GET route answering from `read(service)` while the service exists.
+template <class Service, class Read> Route route(const std::shared_ptr<Service>& service, Read read) {
+    return [weak = std::weak_ptr<Service>(service), read]() -> QByteArray {
+        const auto strong = weak.lock();
+        return strong ? read(*strong) : QByteArray();
+    };
+}
+
+} // namespace
+
+RouteTables BridgeRoutes::make(const BridgeServices& services) {
+    RouteTables tables;
+    if (services.status) {
+        const Route status =
+            route(services.status, [](StatusService& s) { return s.snapshot(false).jsonData(); });
+        tables.routes.insert(QStringLiteral("/"), status);
+        tables.routes.insert(QStringLiteral("/status"), status);
+        tables.postRoutes.insert(
+            QStringLiteral("/event"), [weak = std::weak_ptr(services.status)](const QByteArray& body) {
+                const auto strong = weak.lock();
+                return strong ? handleEvent(*strong, body) : QByteArrayLiteral("{\"ok\":false}");
+            });
+    }
+    return tables;
+}
+
+QByteArray BridgeRoutes::handleEvent(StatusService& status, const QByteArray& body) {
+    const auto object = parseObject(body);
+    const auto agent = object ? string(object->value(QStringLiteral("agent"))) : std::nullopt;
+    const auto event = object ? string(object->value(QStringLiteral("event"))) : std::nullopt;
+    if (!agent || !event)
+        return QByteArrayLiteral("{\"ok\":false}");
+    status.recordEvent(*agent, *event, string(object->value(QStringLiteral("message"))));
+    return QByteArrayLiteral("{\"ok\":true}");
+}
+
+void BridgeRoutes::onRequest(const QString& path, const QString& host, const Clock& clock) {
+    if (path != u"/status" && path != u"/net" && path != u"/music")
+        return;
+    if (host == u"127.0.0.1" || host == u"::1")
+        return;
+    DeviceClient::setDevicePollAt(clock.now());
+    Settings::setDeviceLastSeen(host);
+    if (Settings::string(Settings::deviceHostKey).value_or(QString()).isEmpty())
+        Settings::setDeviceHost(host);
+}
+
+} // namespace glimmet

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "common/Clock.h"
+#include "server/HTTPServer.h"
+
+#include <memory>
+
+namespace glimmet {
+
+class StatusService;
+
+// The services whose data the bridge serves; a route exists only for a service that is set.
+struct BridgeServices {
+    std::shared_ptr<StatusService> status;
+};
+
+struct RouteTables {
+    RouteTable routes;
+    RouteTable binaryRoutes;
+    PostRouteTable postRoutes;
+};
+
+// The bridge's route tables and request hook. Routes hold their services weakly and answer
+// from what the services already hold; they run on the server's queue.
+class BridgeRoutes {
+public:
+    static RouteTables make(const BridgeServices& services);
+
+    // POST /event: records an agent's hook event; answers {"ok":true} or {"ok":false}.
+    static QByteArray handleEvent(StatusService& status, const QByteArray& body);
+
+    // The server's request hook: a poll of /status, /net or /music from another machine
+    // records the clock's address and poll time.
+    static void onRequest(const QString& path, const QString& host, const Clock& clock);
+};
+
+} // namespace glimmet

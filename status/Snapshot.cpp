@@ -1,0 +1,88 @@
+#include "status/Snapshot.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace glimmet {
+
+namespace {
+
+// Absent values stay in the document as null; non-finite doubles, which JSON cannot carry,
+// are written as null too instead of failing the whole document.
+QJsonValue json(const std::optional<double>& value) {
+    return value ? QJsonValue(*value) : QJsonValue();
+}
+
+QJsonValue json(const std::optional<std::int64_t>& value) {
+    return value ? QJsonValue(qint64(*value)) : QJsonValue();
+}
+
+QJsonObject claudeObject(const ClaudeStatus& c) {
+    return {
+        {QStringLiteral("status"), c.status},
+        {QStringLiteral("tokens_today"), qint64(c.tokensToday)},
+        {QStringLiteral("session_min"), qint64(c.sessionMin)},
+        {QStringLiteral("session_window_min"), qint64(c.sessionWindowMin)},
+        {QStringLiteral("five_hour_pct"), json(c.fiveHourPct)},
+        {QStringLiteral("five_hour_reset_min"), json(c.fiveHourResetMin)},
+        {QStringLiteral("seven_day_pct"), json(c.sevenDayPct)},
+        {QStringLiteral("seven_day_reset_min"), json(c.sevenDayResetMin)},
+        {QStringLiteral("fable_pct"), json(c.fablePct)},
+        {QStringLiteral("needs_input"), c.needsInput},
+        {QStringLiteral("cost_today_usd"), json(c.costToday)},
+        {QStringLiteral("cost_complete"), c.costComplete},
+        {QStringLiteral("last_activity_at"), qint64(c.lastActivityAt)},
+        {QStringLiteral("fast_mode"), c.fastMode},
+        {QStringLiteral("fast_task_seq"), qint64(c.fastTaskSeq)},
+    };
+}
+
+QJsonObject codexObject(const CodexStatus& c) {
+    return {
+        {QStringLiteral("status"), c.status},
+        {QStringLiteral("tokens_today"), qint64(c.tokensToday)},
+        {QStringLiteral("weekly_pct"), json(c.weeklyPct)},
+        {QStringLiteral("weekly_window_min"), json(c.weeklyWindowMin)},
+        {QStringLiteral("weekly_reset_min"), json(c.weeklyResetMin)},
+        {QStringLiteral("needs_input"), c.needsInput},
+        {QStringLiteral("cost_today_usd"), json(c.costToday)},
+        {QStringLiteral("cost_complete"), c.costComplete},
+        {QStringLiteral("last_activity_at"), qint64(c.lastActivityAt)},
+        {QStringLiteral("fast_mode"), c.fastMode},
+        {QStringLiteral("fast_task_seq"), qint64(c.fastTaskSeq)},
+    };
+}
+
+} // namespace
+
+Snapshot Snapshot::offline(std::int64_t ts) {
+    Snapshot snapshot;
+    snapshot.ts = ts;
+    return snapshot;
+}
+
+QByteArray Snapshot::jsonData() const {
+    const QJsonObject document{
+        {QStringLiteral("ts"), qint64(ts)},
+        {QStringLiteral("music_playing"), musicPlaying},
+        {QStringLiteral("preferred_agent"), preferredAgent},
+        {QStringLiteral("claude"), claudeObject(claude)},
+        {QStringLiteral("codex"), codexObject(codex)},
+        {QStringLiteral("grok"),
+         QJsonObject{
+             {QStringLiteral("weekly_pct"), json(grok.weeklyPct)},
+             {QStringLiteral("weekly_reset_min"), json(grok.weeklyResetMin)},
+         }},
+        {QStringLiteral("kimi"),
+         QJsonObject{
+             {QStringLiteral("five_hour_pct"), json(kimi.primaryPct)},
+             {QStringLiteral("five_hour_reset_min"), json(kimi.primaryResetMin)},
+             {QStringLiteral("weekly_pct"), json(kimi.weeklyPct)},
+             {QStringLiteral("weekly_reset_min"), json(kimi.weeklyResetMin)},
+         }},
+    };
+    const QByteArray bytes = QJsonDocument(document).toJson(QJsonDocument::Compact);
+    return bytes.isEmpty() ? QByteArrayLiteral("{}") : bytes;
+}
+
+} // namespace glimmet

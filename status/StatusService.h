@@ -1,0 +1,86 @@
+#pragma once
+
+#include "common/Clock.h"
+#include "common/SerialQueue.h"
+#include "status/Snapshot.h"
+#include "status/UsageSource.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace glimmet {
+
+// Knows what Claude Code and Codex are doing and serves the status document: a cached scan
+// of their session logs (rescanned on "glimmet.status-scan" once 5 s old) with the hook
+// events, quota readings and music flag laid over it at every call. Callable from any
+// thread; always owned by a std::shared_ptr (the app keeps one for the process's life).
+class StatusService : public std::enable_shared_from_this<StatusService> {
+public:
+    static constexpr double workingEventTTL = 600.0;
+    static constexpr double idleEventTTL = 60.0;
+    static constexpr double needsInputTTL = 300.0;
+    static constexpr double workingThreshold = 20.0;
+    static constexpr double idleThreshold = 1800.0;
+    static constexpr double cacheTTL = 5.0;
+
+    explicit StatusService(std::shared_ptr<const Clock> clock = Clock::system());
+    virtual ~StatusService();
+
+    const QString claudeDir; // ~/.claude/projects
+    const QString codexDir;  // ~/.codex/sessions
+
+    // Set once at start-up, before the first request.
+    void setUsage(std::shared_ptr<const UsageSource> usage);
+    void setMusicPlayingProvider(std::function<bool()> provider);
+
+    // The current document. Without waiting it never touches files: a stale cache starts a
+    // background scan and is served meanwhile. With waiting, a needed scan runs first on
+    // the calling thread.
+    Snapshot snapshot(bool waitForRefresh);
+
+    // A hook event posted by an agent ("claude" or "codex"; other agents only count task starts).
+    void recordEvent(const QString& agent, const QString& event, const std::optional<QString>& message);
+
+    static QString overrideStatus(const QString& base, const std::optional<AgentEvent>& event, double now);
+    static bool isPermissionNotification(const std::optional<QString>& message);
+
+    SerialQueue& scanQueue() { return _scanQueue; }
+
+protected:
+    // One read of each agent's logs; called on the scan queue without the lock held.
+    virtual ClaudeStatus readClaude();
+    virtual CodexStatus readCodex();
+
+    const std::shared_ptr<const Clock> clock;
+
+private:
+    // What the hook events of one agent left behind.
+    struct AgentHooks {
+        std::optional<AgentEvent> event;
+        std::optional<double> needsInputAt;
+        bool fastMode = false;           // seen by the last completed scan
+        std::int64_t hookTaskSeq = 0;    // latest task start counted for fast mode (ms)
+        std::int64_t pendingTaskSeq = 0; // latest task start since the last completed scan (ms)
+    };
+
+    void refreshCache();
+    AgentHooks* hooksFor(const QString& agent);
+
+    std::mutex lock;
+    std::shared_ptr<const UsageSource> usage;
+    std::function<bool()> musicPlayingProvider;
+    AgentHooks claudeHooks;
+    AgentHooks codexHooks;
+    std::uint64_t taskEventGeneration = 0;
+    std::optional<Snapshot> cached;
+    double cachedAt = 0;
+    bool refreshInFlight = false;
+    SerialQueue _scanQueue{QStringLiteral("glimmet.status-scan")};
+};
+
+} // namespace glimmet

@@ -1,0 +1,182 @@
+#include "status/ScriptedStatusService.h"
+#include "support/FakeClock.h"
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+using namespace glimmet;
+using namespace glimmet::test;
+
+namespace {
+
+class FixedUsage : public UsageSource {
+public:
+    ProviderUsage claude, codex, grok, kimi;
+    ProviderUsage usage(UsageProvider provider) const override {
+        switch (provider) {
+        case UsageProvider::Claude:
+            return claude;
+        case UsageProvider::Codex:
+            return codex;
+        case UsageProvider::Grok:
+            return grok;
+        case UsageProvider::Kimi:
+            return kimi;
+        }
+        return {};
+    }
+};
+
+class StatusServiceTest : public testing::Test {
+protected:
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(1'780'000'000.25);
+    std::shared_ptr<ScriptedStatusService> service = std::make_shared<ScriptedStatusService>(clock);
+};
+
+TEST_F(StatusServiceTest, FirstPollServesOfflineAndStartsOneScan) {
+    service->claude.status = "working";
+    service->claude.tokensToday = 1234;
+
+    const Snapshot first = service->snapshot(false);
+    EXPECT_EQ(first.claude, ClaudeStatus{});
+    EXPECT_EQ(first.codex, CodexStatus{});
+    EXPECT_EQ(first.preferredAgent, "codex");
+    EXPECT_EQ(first.ts, 1'780'000'000);
+
+    clock->advance(1);
+    service->snapshot(false);
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 1);
+    EXPECT_EQ(service->snapshot(false).claude.tokensToday, 1234);
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 1);
+}
+
+TEST_F(StatusServiceTest, CacheIsServedForFiveSecondsThenRescannedInTheBackground) {
+    service->snapshot(true);
+    ASSERT_EQ(service->scans.load(), 1);
+    service->claude.tokensToday = 99;
+
+    clock->advance(4.9);
+    EXPECT_EQ(service->snapshot(false).claude.tokensToday, 0);
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 1);
+
+    clock->advance(0.1);
+    EXPECT_EQ(service->snapshot(false).claude.tokensToday, 0) << "the stale copy is served meanwhile";
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 2);
+    EXPECT_EQ(service->snapshot(false).claude.tokensToday, 99);
+}
+
+TEST_F(StatusServiceTest, WaitingCallDoesNotWaitForAScanAlreadyInFlight) {
+    service->holdScans();
+    service->snapshot(false);
+    service->waitUntilScanStarted();
+    const Snapshot whileScanning = service->snapshot(true);
+    EXPECT_EQ(whileScanning.claude.status, "offline");
+    service->releaseScans();
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 1);
+}
+
+TEST_F(StatusServiceTest, TaskStartDuringAScanForcesTheNextPollToRescan) {
+    service->holdScans();
+    service->snapshot(false);
+    service->waitUntilScanStarted();
+    service->recordEvent("claude", "UserPromptSubmit", std::nullopt);
+    service->releaseScans();
+    service->drain();
+    ASSERT_EQ(service->scans.load(), 1);
+
+    service->snapshot(false); // the cache is fresh by time, but the scan was disturbed
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 2);
+    service->snapshot(false);
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 2);
+}
+
+TEST_F(StatusServiceTest, PreferredAgentFollowsLatestActivityAndTiesGoToCodex) {
+    const struct {
+        std::int64_t claude, codex;
+        const char* preferred;
+    } cases[] = {{0, 0, "codex"}, {100, 100, "codex"}, {101, 100, "claude"}, {100, 101, "codex"}};
+    for (const auto& c : cases) {
+        service->claude.lastActivityAt = c.claude;
+        service->codex.lastActivityAt = c.codex;
+        clock->advance(StatusService::cacheTTL);
+        EXPECT_EQ(service->snapshot(true).preferredAgent, c.preferred) << c.claude << " vs " << c.codex;
+    }
+}
+
+TEST_F(StatusServiceTest, QuotaOverlay) {
+    service->codex.weeklyPct = 12.5;
+    service->codex.weeklyResetMin = 600;
+    service->codex.weeklyWindowMin = 10080;
+
+    // Without a usage source every quota value stays absent.
+    Snapshot plain = service->snapshot(true);
+    EXPECT_FALSE(plain.claude.fiveHourPct || plain.claude.sevenDayPct || plain.claude.fablePct);
+    EXPECT_EQ(plain.grok, ProviderUsage{});
+
+    auto usage = std::make_shared<FixedUsage>();
+    usage->claude.primaryPct = 40;
+    usage->claude.primaryResetMin = 30;
+    usage->claude.weeklyPct = 70.5;
+    usage->claude.fablePct = 3;
+    usage->grok.weeklyPct = 8;
+    usage->kimi.primaryPct = 9;
+    usage->codex.error = "失败"; // no weeklyPct: the scanned window stays
+    service->setUsage(usage);
+
+    Snapshot overlaid = service->snapshot(false);
+    EXPECT_EQ(overlaid.claude.fiveHourPct, 40);
+    EXPECT_EQ(overlaid.claude.fiveHourResetMin, 30);
+    EXPECT_EQ(overlaid.claude.sevenDayPct, 70.5);
+    EXPECT_EQ(overlaid.claude.sevenDayResetMin, std::nullopt);
+    EXPECT_EQ(overlaid.claude.fablePct, 3);
+    EXPECT_EQ(overlaid.codex.weeklyPct, 12.5);
+    EXPECT_EQ(overlaid.codex.weeklyResetMin, 600);
+    EXPECT_EQ(overlaid.grok.weeklyPct, 8);
+    EXPECT_EQ(overlaid.kimi.primaryPct, 9);
+
+    usage->codex.weeklyPct = 55; // present, with no reset minutes
+    overlaid = service->snapshot(false);
+    EXPECT_EQ(overlaid.codex.weeklyPct, 55);
+    EXPECT_EQ(overlaid.codex.weeklyResetMin, std::nullopt);
+    EXPECT_EQ(overlaid.codex.weeklyWindowMin, 10080);
+}
+
+TEST_F(StatusServiceTest, MusicFlagComesFromTheProvider) {
+    EXPECT_FALSE(service->snapshot(false).musicPlaying);
+    service->setMusicPlayingProvider([] { return true; });
+    EXPECT_TRUE(service->snapshot(false).musicPlaying);
+}
+
+TEST_F(StatusServiceTest, OverlayIsNotWrittenBackIntoTheCache) {
+    service->claude.needsInput = true; // a scan never decides needs-input
+    service->snapshot(true);
+    service->recordEvent("claude", "PermissionRequest", std::nullopt);
+    EXPECT_TRUE(service->snapshot(false).claude.needsInput);
+    clock->advance(StatusService::needsInputTTL);
+    EXPECT_FALSE(service->snapshot(false).claude.needsInput);
+}
+
+TEST_F(StatusServiceTest, ServiceReleasedDuringItsOwnScanIsDestroyedCleanly) {
+    std::weak_ptr<ScriptedStatusService> weak = service;
+    ScriptedStatusService* raw = service.get();
+    raw->holdScans();
+    service->snapshot(false);
+    raw->waitUntilScanStarted();
+    service.reset(); // the running scan now holds the last reference
+    raw->releaseScans();
+    QDeadlineTimer deadline(5000);
+    while (!weak.expired() && !deadline.hasExpired())
+        QThread::msleep(5);
+    EXPECT_TRUE(weak.expired());
+}
+
+} // namespace
