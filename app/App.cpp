@@ -1,0 +1,73 @@
+#include "app/App.h"
+
+#include "common/Clock.h"
+#include "common/Log.h"
+#include "server/BridgeRoutes.h"
+#include "server/HTTPServer.h"
+#include "status/StatusService.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace glimmet {
+
+App::App() = default;
+
+App::~App() = default;
+
+void App::start() {
+    const auto clock = Clock::system();
+    status = std::make_shared<StatusService>(clock);
+
+    BridgeServices services;
+    services.status = status;
+    RouteTables tables = BridgeRoutes::make(services);
+    server = std::make_unique<HTTPServer>(bridgePort, std::move(tables.routes),
+                                          std::move(tables.binaryRoutes), std::move(tables.postRoutes));
+    server->onRequest = [clock](const QString& path, const QString& host) {
+        BridgeRoutes::onRequest(path, host, *clock);
+    };
+
+    const QString port = QString::number(bridgePort);
+    if (const auto started = server->start(); !started)
+        Log::line(QStringLiteral("[bridge] failed to bind port ") + port + QStringLiteral(": ") +
+                  started.error().description);
+    else
+        Log::line(QStringLiteral("[bridge] serving /status on 0.0.0.0:") + port);
+    Log::line(QStringLiteral("[bridge] no status-bar menu in this build; running headless"));
+}
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+void quitOnTerminationSignals() {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier] {
+        char byte = 0;
+        [[maybe_unused]] const auto ignored = ::read(signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace glimmet

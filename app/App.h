@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+namespace glimmet {
+
+class HTTPServer;
+class StatusService;
+
+// The normal bridge: creates every long-lived service once, wires them together and starts
+// the server. Lives on the main thread for the life of the process.
+class App {
+public:
+    static constexpr quint16 bridgePort = 8765;
+
+    App();
+    ~App();
+
+    void start();
+
+private:
+    std::shared_ptr<StatusService> status;
+    std::unique_ptr<HTTPServer> server;
+};
+
+// Quits the application's event loop on SIGINT or SIGTERM.
+void quitOnTerminationSignals();
+
+} // namespace glimmet
