@@ -64,6 +64,8 @@ HttpClient::HttpClient() = default;
 HttpClient::~HttpClient() = default;
 
 void HttpClient::send(HttpRequest request, QObject* context, std::function<void(HttpResponse)> callback) {
+    if (!context)
+        return start(std::move(request), std::move(callback));
     QPointer<QObject> target(context);
     start(std::move(request), [target, callback = std::move(callback)](HttpResponse response) mutable {
         if (!target)

@@ -51,7 +51,8 @@ public:
 
     // Sends asynchronously; `callback` runs on `context`'s thread (the main thread's
     // application object, or a SerialQueue's context). Nothing is delivered if `context`
-    // is destroyed first.
+    // is destroyed first. Without a context the callback runs on the net queue itself and
+    // must return quickly.
     void send(HttpRequest request, QObject* context, std::function<void(HttpResponse)> callback);
 
     // Sends and blocks the calling worker thread until the answer. Never call it on the
