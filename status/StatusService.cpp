@@ -1,6 +1,9 @@
 #include "status/StatusService.h"
 
 #include "common/Json.h"
+#include "status/ClaudeScanner.h"
+#include "status/CodexScanner.h"
+#include "usage/ModelPricing.h"
 
 #include <QDir>
 
@@ -36,10 +39,11 @@ bool needsInput(const std::optional<double>& at, double now) {
 
 } // namespace
 
-StatusService::StatusService(std::shared_ptr<const Clock> clock)
+StatusService::StatusService(std::shared_ptr<const Clock> clock, std::shared_ptr<const ModelPricing> pricing)
     : claudeDir(QDir::homePath() + QStringLiteral("/.claude/projects"))
     , codexDir(QDir::homePath() + QStringLiteral("/.codex/sessions"))
-    , clock(std::move(clock)) {}
+    , clock(std::move(clock))
+    , pricing(pricing ? std::move(pricing) : ModelPricing::shared()) {}
 
 StatusService::~StatusService() = default;
 

@@ -15,6 +15,8 @@
 
 namespace glimmet {
 
+class ModelPricing;
+
 // Knows what Claude Code and Codex are doing and serves the status document: a cached scan
 // of their session logs (rescanned on "glimmet.status-scan" once 5 s old) with the hook
 // events, quota readings and music flag laid over it at every call. Callable from any
@@ -28,7 +30,9 @@ public:
     static constexpr double idleThreshold = 1800.0;
     static constexpr double cacheTTL = 5.0;
 
-    explicit StatusService(std::shared_ptr<const Clock> clock = Clock::system());
+    // Without a price table the process-wide one is used.
+    explicit StatusService(std::shared_ptr<const Clock> clock = Clock::system(),
+                           std::shared_ptr<const ModelPricing> pricing = nullptr);
     virtual ~StatusService();
 
     const QString claudeDir; // ~/.claude/projects
@@ -57,6 +61,7 @@ protected:
     virtual CodexStatus readCodex();
 
     const std::shared_ptr<const Clock> clock;
+    const std::shared_ptr<const ModelPricing> pricing;
 
 private:
     // What the hook events of one agent left behind.
