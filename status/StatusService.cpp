@@ -203,11 +203,11 @@ QString StatusService::overrideStatus(const QString& base, const std::optional<A
 }
 
 ClaudeStatus StatusService::readClaude() {
-    return ClaudeStatus{};
+    return readClaudeLogs(claudeDir, clock->now(), clock->timeZone(), *pricing);
 }
 
 CodexStatus StatusService::readCodex() {
-    return CodexStatus{};
+    return readCodexLogs(codexDir, clock->now(), clock->timeZone(), *pricing);
 }
 
 } // namespace glimmet

@@ -1,6 +1,10 @@
 #include "support/RawHttp.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -78,6 +82,75 @@ TEST(CommandLine, StatusJsonPrintsOneCompleteDocument) {
         for (const QString& key : quota.keys())
             EXPECT_TRUE(quota[key].isNull()) << object << "." << key.toStdString();
     }
+}
+
+// Writes `text` to `relative` under `root`.
+void writeFile(const QString& root, const QString& relative, const QByteArray& text) {
+    const QString path = root + "/" + relative;
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text);
+}
+
+TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
+    const QDateTime now = QDateTime::currentDateTime();
+    if (now.time() < QTime(0, 3) || now.time() > QTime(23, 58))
+        GTEST_SKIP() << "too close to midnight for today's logs";
+    const QString stamp = now.addSecs(-5).toUTC().toString(Qt::ISODateWithMs);
+    const QString resets = QString::number(now.toSecsSinceEpoch() + 3600);
+    QTemporaryDir home;
+    writeFile(
+        home.path(), ".claude/projects/-work/s.jsonl",
+        (R"({"type":"user","timestamp":")" + stamp +
+         R"("})"
+         "\n"
+         R"({"type":"assistant","timestamp":")" +
+         stamp +
+         R"(","message":{"id":"m1","model":"claude-sonnet-4-5","usage":{"input_tokens":1000000,"output_tokens":0}}})"
+         "\n"
+         R"({"type":"assistant","timestamp":")" +
+         stamp +
+         R"(","message":{"id":"m2","model":"claude-sonnet-4-5","usage":{"speed":"fast"}}})"
+         "\n")
+            .toUtf8());
+    writeFile(
+        home.path(), ".codex/sessions/2026/r.jsonl",
+        (R"({"timestamp":")" + stamp +
+         R"(","type":"turn_context","payload":{"model":"gpt-5"}})"
+         "\n"
+         R"({"timestamp":")" +
+         stamp +
+         R"(","type":"event_msg","payload":{"type":"token_count","info":{"total_token_usage":{"total_tokens":2000000,"input_tokens":2000000},"last_token_usage":{"total_tokens":2000000,"input_tokens":2000000}},"rate_limits":{"secondary":{"used_percent":25.5,"window_minutes":10080,"resets_at":)" +
+         resets + "}}}}\n")
+            .toUtf8());
+
+    const auto statusJson = [&] {
+        Bridge bridge(home.path(), {"--status-json"});
+        EXPECT_TRUE(bridge.process.waitForFinished(30000));
+        return QJsonDocument::fromJson(bridge.process.readAllStandardOutput()).object();
+    };
+    QJsonObject doc = statusJson();
+    QJsonObject claude = doc["claude"].toObject(), codex = doc["codex"].toObject();
+    EXPECT_EQ(claude["status"].toString(), "working");
+    EXPECT_EQ(claude["tokens_today"].toInteger(), 1000000);
+    EXPECT_DOUBLE_EQ(claude["cost_today_usd"].toDouble(), 3.0);
+    EXPECT_EQ(claude["fast_mode"], true);
+    EXPECT_EQ(claude["fast_task_seq"].toInteger(),
+              QDateTime::fromString(stamp, Qt::ISODateWithMs).toMSecsSinceEpoch());
+    EXPECT_EQ(claude["session_min"].toInteger(), 0);
+    EXPECT_EQ(codex["tokens_today"].toInteger(), 2000000);
+    EXPECT_DOUBLE_EQ(codex["cost_today_usd"].toDouble(), 2.5);
+    EXPECT_EQ(codex["weekly_pct"].toDouble(), 25.5);
+    EXPECT_EQ(codex["weekly_window_min"].toInteger(), 10080);
+    EXPECT_EQ(codex["weekly_reset_min"].toInteger(), 59);
+    EXPECT_EQ(doc["preferred_agent"].toString(), "codex") << "equal activity times go to Codex";
+
+    // A cached price file in the application data folder overrides the built-in prices.
+    writeFile(home.path(), "data/GlimmetBridge/model-prices.json",
+              R"({"claude-sonnet-4-5":{"input_cost_per_token":1e-5,"output_cost_per_token":1e-5}})");
+    doc = statusJson();
+    EXPECT_DOUBLE_EQ(doc["claude"].toObject()["cost_today_usd"].toDouble(), 10.0);
 }
 
 TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
