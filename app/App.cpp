@@ -5,6 +5,7 @@
 #include "server/BridgeRoutes.h"
 #include "server/HTTPServer.h"
 #include "status/StatusService.h"
+#include "usage/ModelPricing.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -22,6 +23,7 @@ App::~App() = default;
 void App::start() {
     const auto clock = Clock::system();
     status = std::make_shared<StatusService>(clock);
+    ModelPricing::shared()->refresh();
 
     BridgeServices services;
     services.status = status;
