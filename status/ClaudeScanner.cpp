@@ -14,8 +14,6 @@ namespace glimmet {
 
 namespace {
 
-using simdjson::ondemand::field;
-using simdjson::ondemand::object;
 using simdjson::ondemand::value;
 
 // The keys of one log line that the scanner reads.
@@ -34,88 +32,54 @@ struct ClaudeLine {
     std::int64_t input = 0, output = 0, ephemeral5m = 0, ephemeral1h = 0, cacheCreation = 0, cacheRead = 0;
 };
 
-bool equalsIgnoringCase(std::string_view text, std::string_view lowerTarget) {
-    return std::equal(text.begin(), text.end(), lowerTarget.begin(), lowerTarget.end(),
-                      [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a + 32) : a) == b; });
+using Key = simdjson::ondemand::raw_json_string;
+constexpr simdjson::error_code ok = simdjson::SUCCESS;
+
+simdjson::error_code readUsage(value& usage, ClaudeLine& line) {
+    return forEachMember(
+        usage,
+        [&line](Key key, value& v) {
+            if (key == "input_tokens")
+                line.input = jsonCount(v);
+            else if (key == "output_tokens")
+                line.output = jsonCount(v);
+            else if (key == "cache_read_input_tokens")
+                line.cacheRead = jsonCount(v);
+            else if (key == "cache_creation_input_tokens")
+                line.cacheCreation = jsonCount(v);
+            else if (key == "speed")
+                line.speed = jsonString(v);
+            else if (key == "cache_creation")
+                return forEachMember(v, [&line](Key key, value& v) {
+                    if (key == "ephemeral_5m_input_tokens")
+                        line.ephemeral5m = jsonCount(v);
+                    else if (key == "ephemeral_1h_input_tokens")
+                        line.ephemeral1h = jsonCount(v);
+                    return ok;
+                });
+            return ok;
+        },
+        &line.hasUsage);
 }
 
-simdjson::error_code readCacheCreation(object cache, ClaudeLine& line) {
-    for (auto result : cache) {
-        field f;
-        if (const auto error = std::move(result).get(f))
-            return error;
-        if (f.key() == "ephemeral_5m_input_tokens")
-            line.ephemeral5m = jsonCount(f.value());
-        else if (f.key() == "ephemeral_1h_input_tokens")
-            line.ephemeral1h = jsonCount(f.value());
-    }
-    return simdjson::SUCCESS;
-}
-
-simdjson::error_code readUsage(object usage, ClaudeLine& line) {
-    for (auto result : usage) {
-        field f;
-        if (const auto error = std::move(result).get(f))
-            return error;
-        const auto key = f.key();
-        value& v = f.value();
-        if (key == "input_tokens")
-            line.input = jsonCount(v);
-        else if (key == "output_tokens")
-            line.output = jsonCount(v);
-        else if (key == "cache_read_input_tokens")
-            line.cacheRead = jsonCount(v);
-        else if (key == "cache_creation_input_tokens")
-            line.cacheCreation = jsonCount(v);
-        else if (key == "speed")
-            line.speed = jsonString(v);
-        else if (key == "cache_creation") {
-            object cache;
-            if (!v.get_object().get(cache)) {
-                if (const auto error = readCacheCreation(cache, line))
-                    return error;
-            }
-        }
-    }
-    return simdjson::SUCCESS;
-}
-
-simdjson::error_code readMessage(object message, ClaudeLine& line) {
-    for (auto result : message) {
-        field f;
-        if (const auto error = std::move(result).get(f))
-            return error;
-        const auto key = f.key();
-        value& v = f.value();
+simdjson::error_code readMessage(value& message, ClaudeLine& line) {
+    line.hasUsage = false;
+    return forEachMember(message, [&line](Key key, value& v) {
         if (key == "id")
             line.messageId = jsonString(v);
         else if (key == "model")
             line.model = jsonString(v);
         else if (key == "costUSD")
             line.messageCost = jsonNumber(v);
-        else if (key == "usage") {
-            object usage;
-            if (!v.get_object().get(usage)) {
-                line.hasUsage = true;
-                if (const auto error = readUsage(usage, line))
-                    return error;
-            }
-        }
-    }
-    return simdjson::SUCCESS;
+        else if (key == "usage")
+            return readUsage(v, line);
+        return ok;
+    });
 }
 
 // Reads the line's keys; false when the line is not one whole JSON object.
 bool readLine(simdjson::ondemand::document& document, ClaudeLine& line) {
-    object root;
-    if (document.get_object().get(root))
-        return false;
-    for (auto result : root) {
-        field f;
-        if (std::move(result).get(f))
-            return false;
-        const auto key = f.key();
-        value& v = f.value();
+    return forEachLineMember(document, [&line](Key key, value& v) {
         if (key == "timestamp") {
             line.timestamp = jsonString(v).value_or(std::string_view());
             line.time = parseLogTimestamp(line.timestamp);
@@ -128,14 +92,10 @@ bool readLine(simdjson::ondemand::document& document, ClaudeLine& line) {
         } else if (key == "costUSD") {
             line.cost = jsonNumber(v);
         } else if (key == "message") {
-            line.hasUsage = false;
-            object message;
-            if (!v.get_object().get(message) && readMessage(message, line))
-                return false;
+            return readMessage(v, line);
         }
-    }
-    // Anything after the object makes the line invalid.
-    return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
+        return ok;
+    });
 }
 
 std::string dedupeKey(const ClaudeLine& line, const UsageEntry& entry) {

@@ -14,8 +14,6 @@ namespace glimmet {
 
 namespace {
 
-using simdjson::ondemand::field;
-using simdjson::ondemand::object;
 using simdjson::ondemand::value;
 
 struct Totals {
@@ -36,127 +34,91 @@ struct CodexLine {
     std::optional<std::string_view> infoRateLimits;
 };
 
+using Key = simdjson::ondemand::raw_json_string;
+constexpr simdjson::error_code ok = simdjson::SUCCESS;
+
 simdjson::error_code readTotals(value& v, std::optional<Totals>& out) {
-    object usage;
-    if (v.get_object().get(usage))
-        return simdjson::SUCCESS;
     Totals totals;
-    for (auto result : usage) {
-        field f;
-        if (const auto error = std::move(result).get(f))
-            return error;
-        if (f.key() == "total_tokens")
-            totals.total = jsonCount(f.value());
-        else if (f.key() == "input_tokens")
-            totals.input = jsonCount(f.value());
-        else if (f.key() == "cached_input_tokens")
-            totals.cached = jsonCount(f.value());
-        else if (f.key() == "output_tokens")
-            totals.output = jsonCount(f.value());
-    }
-    out = totals;
-    return simdjson::SUCCESS;
+    bool isObject = false;
+    const auto error = forEachMember(
+        v,
+        [&totals](Key key, value& v) {
+            if (key == "total_tokens")
+                totals.total = jsonCount(v);
+            else if (key == "input_tokens")
+                totals.input = jsonCount(v);
+            else if (key == "cached_input_tokens")
+                totals.cached = jsonCount(v);
+            else if (key == "output_tokens")
+                totals.output = jsonCount(v);
+            return ok;
+        },
+        &isObject);
+    if (isObject)
+        out = totals;
+    return error;
 }
 
 // The raw text of an object value; absent for other values.
 simdjson::error_code readRawObject(value& v, std::optional<std::string_view>& out) {
-    object o;
-    if (v.get_object().get(o))
-        return simdjson::SUCCESS;
+    simdjson::ondemand::object object;
+    if (v.get_object().get(object))
+        return ok;
     std::string_view raw;
-    if (const auto error = o.raw_json().get(raw))
+    if (const auto error = object.raw_json().get(raw))
         return error;
     out = raw;
-    return simdjson::SUCCESS;
+    return ok;
 }
 
-simdjson::error_code readInfo(object info, CodexLine& line) {
-    for (auto result : info) {
-        field f;
-        if (const auto error = std::move(result).get(f))
-            return error;
-        simdjson::error_code error = simdjson::SUCCESS;
-        if (f.key() == "total_token_usage")
-            error = readTotals(f.value(), line.total);
-        else if (f.key() == "last_token_usage")
-            error = readTotals(f.value(), line.last);
-        else if (f.key() == "rate_limits")
-            error = readRawObject(f.value(), line.infoRateLimits);
-        if (error)
-            return error;
-    }
-    return simdjson::SUCCESS;
-}
-
-simdjson::error_code readThreadSettings(object settings, CodexLine& line) {
-    for (auto result : settings) {
-        field f;
-        if (const auto error = std::move(result).get(f))
-            return error;
-        if (f.key() == "service_tier")
-            line.serviceTier = jsonString(f.value());
-    }
-    return simdjson::SUCCESS;
-}
-
-simdjson::error_code readPayload(object payload, CodexLine& line) {
-    for (auto result : payload) {
-        field f;
-        if (const auto error = std::move(result).get(f))
-            return error;
-        const auto key = f.key();
-        value& v = f.value();
-        simdjson::error_code error = simdjson::SUCCESS;
-        object nested;
-        if (key == "type")
-            line.payloadType = jsonString(v);
-        else if (key == "model")
-            line.model = jsonString(v);
-        else if (key == "rate_limits")
-            error = readRawObject(v, line.payloadRateLimits);
-        else if (key == "info" && !v.get_object().get(nested))
-            error = readInfo(nested, line);
-        else if (key == "thread_settings" && !v.get_object().get(nested))
-            error = readThreadSettings(nested, line);
-        if (error)
-            return error;
-    }
-    return simdjson::SUCCESS;
+simdjson::error_code readPayload(value& payload, CodexLine& line) {
+    return forEachMember(
+        payload,
+        [&line](Key key, value& v) {
+            if (key == "type")
+                line.payloadType = jsonString(v);
+            else if (key == "model")
+                line.model = jsonString(v);
+            else if (key == "rate_limits")
+                return readRawObject(v, line.payloadRateLimits);
+            else if (key == "thread_settings")
+                return forEachMember(v, [&line](Key key, value& v) {
+                    if (key == "service_tier")
+                        line.serviceTier = jsonString(v);
+                    return ok;
+                });
+            else if (key == "info")
+                return forEachMember(v, [&line](Key key, value& v) {
+                    if (key == "total_token_usage")
+                        return readTotals(v, line.total);
+                    if (key == "last_token_usage")
+                        return readTotals(v, line.last);
+                    if (key == "rate_limits")
+                        return readRawObject(v, line.infoRateLimits);
+                    return ok;
+                });
+            return ok;
+        },
+        &line.hasPayload);
 }
 
 // Reads the line's keys; false when the line is not one whole JSON object.
 bool readLine(simdjson::ondemand::document& document, CodexLine& line) {
-    object root;
-    if (document.get_object().get(root))
-        return false;
-    for (auto result : root) {
-        field f;
-        if (std::move(result).get(f))
-            return false;
-        const auto key = f.key();
-        value& v = f.value();
+    return forEachLineMember(document, [&line](Key key, value& v) {
         if (key == "timestamp") {
             const auto text = jsonString(v);
             line.time = text ? parseLogTimestamp(*text).value_or(0) : 0;
         } else if (key == "type") {
             line.turnContext = jsonString(v) == "turn_context";
         } else if (key == "payload") {
-            object payload;
-            line.hasPayload = !v.get_object().get(payload);
-            if (line.hasPayload && readPayload(payload, line))
-                return false;
+            return readPayload(v, line);
         }
-    }
-    return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
+        return ok;
+    });
 }
 
 bool isFastTier(std::optional<std::string_view> tier) {
-    if (!tier)
-        return false;
-    std::string lower(*tier);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
-    return lower == "fast" || lower == "priority";
+    return tier && (equalsIgnoringCase(*tier, "fast") || equalsIgnoringCase(*tier, "priority"));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -106,6 +107,11 @@ std::optional<std::string_view> jsonString(simdjson::ondemand::value& value) {
     if (value.get_string().get(text))
         return std::nullopt;
     return text;
+}
+
+bool equalsIgnoringCase(std::string_view text, std::string_view lower) {
+    return std::equal(text.begin(), text.end(), lower.begin(), lower.end(),
+                      [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a + 32) : a) == b; });
 }
 
 std::int64_t addCounts(std::int64_t a, std::int64_t b) {

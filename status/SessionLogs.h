@@ -66,6 +66,45 @@ private:
     std::string repaired;
 };
 
+// Calls `visit(key, value)` for every member of `value` when it is an object (and sets
+// `*isObject`); other values visit nothing. Stops at the first parse error or at the first
+// error the visitor returns.
+template <class Visit>
+simdjson::error_code forEachMember(simdjson::ondemand::value& value, Visit&& visit,
+                                   bool* isObject = nullptr) {
+    simdjson::ondemand::object object;
+    const bool found = !value.get_object().get(object);
+    if (isObject)
+        *isObject = found;
+    if (!found)
+        return simdjson::SUCCESS;
+    for (auto member : object) {
+        simdjson::ondemand::field field;
+        if (const auto error = std::move(member).get(field))
+            return error;
+        if (const simdjson::error_code error = visit(field.key(), field.value()))
+            return error;
+    }
+    return simdjson::SUCCESS;
+}
+
+// Visits the members of a line that must be one whole JSON object; false when it is not.
+template <class Visit> bool forEachLineMember(simdjson::ondemand::document& document, Visit&& visit) {
+    simdjson::ondemand::object object;
+    if (document.get_object().get(object))
+        return false;
+    for (auto member : object) {
+        simdjson::ondemand::field field;
+        if (std::move(member).get(field) || visit(field.key(), field.value()))
+            return false;
+    }
+    // Anything after the object makes the line invalid.
+    return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
+}
+
+// `text` equals the lower-case ASCII `lower`, ignoring the case of ASCII letters.
+bool equalsIgnoringCase(std::string_view text, std::string_view lower);
+
 // Readers of on-demand values that tolerate any type: a missing or mistyped value reads as
 // absent (or 0 for counts).
 std::int64_t jsonCount(simdjson::ondemand::value& value);
