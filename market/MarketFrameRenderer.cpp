@@ -16,7 +16,6 @@ namespace glimmet {
 namespace {
 
 constexpr double chartBottom = MarketFrameRenderer::chartTop + MarketFrameRenderer::chartHeight;
-constexpr double chartRight = MarketFrameRenderer::chartLeft + MarketFrameRenderer::chartWidth;
 constexpr double footerTop = 220;
 constexpr double priceRoom = 158 - 8 - 4; // from the price's left edge to a gap before the change
 
@@ -58,6 +57,11 @@ QColor trendColor(MarketRegion region, bool rising) {
     return rising == redRises ? MarketFrameRenderer::red() : MarketFrameRenderer::green();
 }
 
+// A change that is not a number reads as no change, like a change against no reference.
+double shownChange(const MarketSnapshot& snapshot) {
+    return std::isfinite(snapshot.change24h) ? snapshot.change24h : 0;
+}
+
 bool isFinite(const MarketCandle& c) {
     return std::isfinite(c.low) && std::isfinite(c.high) && std::isfinite(c.open) && std::isfinite(c.close);
 }
@@ -84,8 +88,8 @@ void drawChart(const MarketSnapshot& snapshot, const QList<MarketCandle>& candle
         for (qsizetype i = 1; i < candles.size(); ++i)
             path.lineTo(x(i), y(candles[i].close));
         painter.setBrush(Qt::NoBrush);
-        painter.setPen(
-            QPen(trendColor(region, snapshot.change24h >= 0), 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setPen(QPen(trendColor(region, shownChange(snapshot) >= 0), 2, Qt::SolidLine, Qt::RoundCap,
+                            Qt::RoundJoin));
         painter.drawPath(path);
         return;
     }
@@ -132,8 +136,7 @@ void MarketFrameRenderer::render(const MarketSnapshot& snapshot, QPainter& paint
     if (priceWidth > priceRoom)
         priceFont.setStretch(std::max(50, int(std::floor(100 * priceRoom / priceWidth))));
     drawText(painter, {8, 22}, price, priceFont, Qt::white);
-    // A change that is not a number reads as no change, like a change against no reference.
-    const double change = std::isfinite(snapshot.change24h) ? snapshot.change24h : 0;
+    const double change = shownChange(snapshot);
     const bool rising = change >= 0;
     drawText(painter, {158, 31}, (rising ? QStringLiteral("+") : QString()) + fixed(change, 2) + u'%',
              monospaced(10, QFont::DemiBold), trendColor(instrument.region, rising));

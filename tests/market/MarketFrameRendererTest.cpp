@@ -444,10 +444,13 @@ TEST(MarketFrameRenderer, AnySnapshotGivesAWholeFrame) {
             << index;
     }
 
-    // A change that is not a number shows as no change.
-    const QImage zero = frame(snapshotOf("kr-KOSDAQ", {}, 0), "change-zero");
-    const QImage notANumber = frame(snapshotOf("kr-KOSDAQ", {}, nan), "change-nan");
-    EXPECT_EQ(zero.copy(changeBox), notANumber.copy(changeBox));
+    // A change that is not a number shows as no change, in the text and in the line's colour.
+    MarketSnapshot line = snapshotOf("us-NDX", repeated(5, {0, 1, 3, 2, 2}), 0);
+    line.candles[2].close = 1;
+    line.lineOnly = true;
+    const QImage zero = frame(line, "change-zero");
+    line.change24h = nan;
+    EXPECT_EQ(frame(line, "change-nan"), zero);
 }
 
 } // namespace
