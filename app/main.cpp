@@ -1,7 +1,11 @@
 #include "app/App.h"
+#include "market/MarketFrameRenderer.h"
+#include "market/MarketInstrument.h"
+#include "status/DayWindow.h"
 #include "status/StatusService.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QStringList>
 
 #include <cstdio>
@@ -27,6 +31,38 @@ int printStatusJson() {
     return 0;
 }
 
+// Three built-in rules: the counting window, the frame size and the symbol parser. The first
+// that fails prints its message on standard error.
+int runSelfTest() {
+    const auto fail = [](const char* message) {
+        std::fprintf(stderr, "%s\n", message);
+        return 1;
+    };
+
+    const QTimeZone shanghai("Asia/Shanghai");
+    const QDateTime evening(QDate(2026, 7, 14), QTime(18, 0), shanghai);
+    const QTime windowStart =
+        QDateTime::fromSecsSinceEpoch(
+            qint64(todayWindow(double(evening.toSecsSinceEpoch()), shanghai).todayStart), shanghai)
+            .time();
+    if (windowStart.hour() != 0 || windowStart.minute() != 1)
+        return fail("usage window must start at 00:01");
+
+    const MarketInstrument btc{"btc-usd", MarketRegion::crypto, "BTC-USD", "BTC/USD", "BTC", "USD", false};
+    if (MarketFrameRenderer::rgb565(MarketSnapshot::waiting(btc, MarketInterval::fiveMinutes)).size() !=
+        115200)
+        return fail("BTC wire frame must be exactly 115200 bytes");
+
+    for (const char* symbol : {"600519", "hk00700", "AAPL", "kr005930", "SPX"}) {
+        if (!MarketInstrument::parse(QString::fromLatin1(symbol)))
+            return fail("market symbol parser failed");
+    }
+
+    std::fputs("self-test: usage-window=00:01 market-symbols=5 btc-frame=115200 OK\n", stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -40,6 +76,8 @@ int main(int argc, char* argv[]) {
     const QString mode = args.value(0);
     if (mode == u"--status-json" && args.size() >= 1)
         return printStatusJson();
+    if (mode == u"--self-test" && args.size() >= 1)
+        return runSelfTest();
 
     App app;
     app.start();

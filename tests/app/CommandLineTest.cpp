@@ -184,4 +184,14 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
     }
 }
 
+TEST(CommandLine, SelfTestPrintsOneLineAndSucceeds) {
+    QTemporaryDir home;
+    Bridge bridge(home.path(), {"--self-test", "ignored-extra"});
+    ASSERT_TRUE(bridge.process.waitForFinished(30000));
+    EXPECT_EQ(bridge.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(bridge.process.exitCode(), 0);
+    EXPECT_EQ(bridge.process.readAllStandardOutput(),
+              "self-test: usage-window=00:01 market-symbols=5 btc-frame=115200 OK\n");
+}
+
 } // namespace
