@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include <algorithm>
 #include <climits>
@@ -102,8 +103,28 @@ void HttpClient::start(HttpRequest request, std::function<void(HttpResponse)> do
             request.body.isEmpty() && request.method == "GET"
                 ? _manager->get(networkRequest)
                 : _manager->sendCustomRequest(networkRequest, request.method, request.body);
-        QObject::connect(reply, &QNetworkReply::finished, reply, [reply, done = std::move(done)] {
-            done(responseOf(reply));
+        // A body over the limit is abandoned as soon as its size shows; a fast local transfer
+        // can complete before the first progress report, so the finished body is checked too.
+        const qint64 limit = request.maxBodyBytes;
+        if (limit > 0) {
+            QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                             [reply, limit](qint64 received, qint64 total) {
+                                 if (received > limit || total > limit)
+                                     reply->abort();
+                             });
+        }
+        if (request.deadline > 0)
+            QTimer::singleShot(int(std::lround(std::clamp(request.deadline * 1000.0, 1.0, double(INT_MAX)))),
+                               reply, &QNetworkReply::abort);
+        QObject::connect(reply, &QNetworkReply::finished, reply, [reply, limit, done = std::move(done)] {
+            HttpResponse response = responseOf(reply);
+            if (limit > 0 && response.body.size() > limit) {
+                response = HttpResponse();
+                response.error =
+                    Error{QStringLiteral("HttpClient"), int(QNetworkReply::OperationCanceledError),
+                          QStringLiteral("response larger than %1 bytes").arg(limit)};
+            }
+            done(std::move(response));
             reply->deleteLater();
         });
     });

@@ -26,6 +26,10 @@ struct HttpRequest {
     QByteArray body;
     // Seconds without any data moving before the request is abandoned.
     double timeout = 30;
+    // Limits for untrusted hosts, 0 for none: a body longer than maxBodyBytes, or an exchange
+    // still running after `deadline` seconds, aborts the transfer with an error.
+    qint64 maxBodyBytes = 0;
+    double deadline = 0;
 };
 
 // The outcome of a request: an HTTP status with its body and headers, or a transport

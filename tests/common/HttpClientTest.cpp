@@ -79,6 +79,30 @@ TEST_F(HttpClientTest, StalledTransferIsAnErrorEvenAfterStatus200) {
     EXPECT_FALSE(response.isHttp());
 }
 
+TEST_F(HttpClientTest, LimitsForUntrustedHostsAbortTheTransfer) {
+    fake.setResponse("/big", FakeResponse{200, QByteArray(4096, 'x')});
+    fake.setResponse("/slow", FakeResponse{200, "late", {}, 3000});
+    const struct {
+        const char* what;
+        const char* path;
+        qint64 maxBodyBytes;
+        double deadline;
+        bool fails;
+    } cases[] = {
+        {"body within the limit", "/big", 4096, 0, false},
+        {"body over the limit", "/big", 4095, 0, true},
+        {"answer after the deadline", "/slow", 0, 0.2, true},
+    };
+    for (const auto& c : cases) {
+        HttpRequest r = request(c.path);
+        r.maxBodyBytes = c.maxBodyBytes;
+        r.deadline = c.deadline;
+        const HttpResponse response = client.syncRequest(r);
+        EXPECT_EQ(response.error.has_value(), c.fails) << c.what;
+        EXPECT_EQ(response.body.size(), c.fails ? 0 : 4096) << c.what;
+    }
+}
+
 TEST_F(HttpClientTest, RefusedConnectionIsATransportError) {
     QTcpServer probe;
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
