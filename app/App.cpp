@@ -2,6 +2,11 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "monitors/MprisNowPlayingSource.h"
+#include "monitors/NetCounterSource.h"
+#include "monitors/NetSpeedMonitor.h"
+#include "monitors/NowPlayingMonitor.h"
+#include "monitors/SystemStatsMonitor.h"
 #include "server/BridgeRoutes.h"
 #include "server/HTTPServer.h"
 #include "status/StatusService.h"
@@ -23,10 +28,23 @@ App::~App() = default;
 void App::start() {
     const auto clock = Clock::system();
     status = std::make_shared<StatusService>(clock);
+
+    net = std::make_shared<NetSpeedMonitor>(std::make_shared<SysfsNetCounterSource>(), clock);
+    net->start();
+    nowPlaying =
+        std::make_shared<NowPlayingMonitor>(std::make_shared<MprisNowPlayingSource>(QString(), clock), clock);
+    nowPlaying->start();
     ModelPricing::shared()->refresh();
+    status->setMusicPlayingProvider([weak = std::weak_ptr(nowPlaying)] {
+        const auto monitor = weak.lock();
+        return monitor && monitor->snapshot().playing;
+    });
 
     BridgeServices services;
     services.status = status;
+    services.net = net;
+    services.systemStats = SystemStatsMonitor::shared();
+    services.nowPlaying = nowPlaying;
     RouteTables tables = BridgeRoutes::make(services);
     server = std::make_unique<HTTPServer>(bridgePort, std::move(tables.routes),
                                           std::move(tables.binaryRoutes), std::move(tables.postRoutes));

@@ -7,6 +7,8 @@
 namespace glimmet {
 
 class HTTPServer;
+class NetSpeedMonitor;
+class NowPlayingMonitor;
 class StatusService;
 
 // The normal bridge: creates every long-lived service once, wires them together and starts
@@ -22,6 +24,8 @@ public:
 
 private:
     std::shared_ptr<StatusService> status;
+    std::shared_ptr<NetSpeedMonitor> net;
+    std::shared_ptr<NowPlayingMonitor> nowPlaying;
     std::unique_ptr<HTTPServer> server;
 };
 

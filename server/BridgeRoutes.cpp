@@ -3,6 +3,9 @@
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "device/DeviceClient.h"
+#include "monitors/NetSpeedMonitor.h"
+#include "monitors/NowPlayingMonitor.h"
+#include "monitors/SystemStatsMonitor.h"
 #include "status/StatusService.h"
 
 namespace glimmet {
@@ -31,6 +34,27 @@ RouteTables BridgeRoutes::make(const BridgeServices& services) {
                 const auto strong = weak.lock();
                 return strong ? handleEvent(*strong, body) : QByteArrayLiteral("{\"ok\":false}");
             });
+    }
+    if (services.net) {
+        tables.routes.insert(
+            QStringLiteral("/net"),
+            route(services.net, [stats = std::weak_ptr(services.systemStats)](NetSpeedMonitor& net) {
+                const auto system = stats.lock();
+                if (!system)
+                    return net.jsonData(std::nullopt, std::nullopt);
+                const SystemStatsMonitor::Load load = system->snapshot();
+                return net.jsonData(load.cpu, load.mem);
+            }));
+    }
+    if (services.nowPlaying) {
+        tables.routes.insert(QStringLiteral("/music"),
+                             route(services.nowPlaying, [](NowPlayingMonitor& m) { return m.jsonData(); }));
+        tables.binaryRoutes.insert(
+            QStringLiteral("/music/cover.raw"),
+            route(services.nowPlaying, [](NowPlayingMonitor& m) { return m.coverRGB565(); }));
+        tables.binaryRoutes.insert(
+            QStringLiteral("/music/text.raw"),
+            route(services.nowPlaying, [](NowPlayingMonitor& m) { return m.textRGB565(); }));
     }
     return tables;
 }

@@ -7,11 +7,17 @@
 
 namespace glimmet {
 
+class NetSpeedMonitor;
+class NowPlayingMonitor;
 class StatusService;
+class SystemStatsMonitor;
 
 // The services whose data the bridge serves; a route exists only for a service that is set.
 struct BridgeServices {
     std::shared_ptr<StatusService> status;
+    std::shared_ptr<NetSpeedMonitor> net;
+    std::shared_ptr<SystemStatsMonitor> systemStats; // the CPU and memory figures of "/net"
+    std::shared_ptr<NowPlayingMonitor> nowPlaying;
 };
 
 struct RouteTables {

@@ -1,12 +1,17 @@
 #include "server/BridgeRoutes.h"
 #include "common/Settings.h"
 #include "device/DeviceClient.h"
+#include "monitors/MonitorFakes.h"
+#include "monitors/NetSpeedMonitor.h"
+#include "monitors/NowPlayingMonitor.h"
+#include "monitors/SystemStatsMonitor.h"
 #include "status/ScriptedStatusService.h"
 #include "support/FakeClock.h"
 #include "support/TempHome.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -20,11 +25,19 @@ protected:
     TempHome home;
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(1'780'000'000);
     std::shared_ptr<ScriptedStatusService> status = std::make_shared<ScriptedStatusService>(clock);
-    RouteTables tables = BridgeRoutes::make({status});
+    std::shared_ptr<FakeNetCounterSource> counters = std::make_shared<FakeNetCounterSource>();
+    std::shared_ptr<NetSpeedMonitor> net = std::make_shared<NetSpeedMonitor>(counters, clock);
+    QTemporaryDir proc;
+    std::shared_ptr<SystemStatsMonitor> systemStats =
+        std::make_shared<SystemStatsMonitor>(clock, proc.path());
+    std::shared_ptr<NowPlayingMonitor> nowPlaying =
+        std::make_shared<NowPlayingMonitor>(std::make_shared<FakeNowPlayingSource>(), clock);
+    RouteTables tables = BridgeRoutes::make({status, net, systemStats, nowPlaying});
     HTTPServer server{0, tables.routes, tables.binaryRoutes, tables.postRoutes};
 
     QByteArray body(const QByteArray& response) { return response.mid(response.indexOf("\r\n\r\n") + 4); }
     QByteArray post(const QByteArray& json) { return body(server.response("POST", "/event", json)); }
+    QByteArray get(const char* path) { return server.response("GET", path, {}); }
 };
 
 TEST_F(BridgeRoutesTest, StatusRoutesServeTheDocument) {
@@ -104,6 +117,79 @@ TEST_F(BridgeRoutesTest, PollRecordsItsTimeAndFillsAnEmptyHost) {
     BridgeRoutes::onRequest("/status", "10.0.0.9", *clock);
     EXPECT_EQ(DeviceClient::devicePollAt(), clock->now());
     EXPECT_EQ(Settings::deviceHost(), "10.0.0.9");
+}
+
+TEST_F(BridgeRoutesTest, NetRouteServesRatesWithSystemLoad) {
+    QFile meminfo(proc.filePath("meminfo"));
+    ASSERT_TRUE(meminfo.open(QIODevice::WriteOnly));
+    meminfo.write("MemTotal: 200 kB\nMemAvailable: 50 kB\n");
+    meminfo.close();
+    counters->set(NetCounters{1000, 100});
+    net->sampleNow();
+    clock->advance(0.25);
+    counters->set(NetCounters{2000, 200});
+    net->sampleNow();
+
+    const QByteArray response = get("/net?x=1");
+    ASSERT_TRUE(response.startsWith("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"));
+    const QJsonObject doc = QJsonDocument::fromJson(body(response)).object();
+    EXPECT_EQ(doc["seq"].toInteger(), 1);
+    EXPECT_EQ(doc["rx_bps"].toInteger(), 4000);
+    EXPECT_EQ(doc["tx_bps"].toInteger(), 400);
+    EXPECT_EQ(doc["cpu_pct"].toInteger(-1), 0);
+    EXPECT_EQ(doc["mem_pct"].toInteger(), 75);
+}
+
+TEST_F(BridgeRoutesTest, MusicRoutesServeTheDocumentAndBitmaps) {
+    // Bitmaps that do not exist yet answer 404 with an empty binary body.
+    for (const char* path : {"/music/cover.raw", "/music/text.raw"}) {
+        EXPECT_EQ(get(path),
+                  "HTTP/1.1 404 Not Found\r\nContent-Type: application/octet-stream\r\n"
+                  "Content-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n")
+            << path;
+    }
+
+    QImage art(10, 10, QImage::Format_RGB32);
+    art.fill(Qt::white);
+    NowPlayingInfo info;
+    info.title = "Song";
+    info.artist = "Artist";
+    info.duration = 100;
+    info.playing = true;
+    info.artwork = png(art);
+    nowPlaying->apply(info);
+
+    const QByteArray music = get("/music");
+    ASSERT_TRUE(music.startsWith("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"));
+    const QJsonObject doc = QJsonDocument::fromJson(body(music)).object();
+    EXPECT_EQ(doc["title"].toString(), "Song");
+    EXPECT_TRUE(doc["has_artwork"].toBool());
+
+    const struct {
+        const char* path;
+        qsizetype size;
+    } bitmaps[] = {{"/music/cover.raw", 32768}, {"/music/text.raw", 20416}};
+    for (const auto& bitmap : bitmaps) {
+        const QByteArray response = get(bitmap.path);
+        ASSERT_TRUE(response.startsWith("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"))
+            << bitmap.path;
+        EXPECT_EQ(body(response).size(), bitmap.size) << bitmap.path;
+    }
+    EXPECT_EQ(body(get("/music/cover.raw")), QByteArray(32768, '\xFF'));
+}
+
+TEST_F(BridgeRoutesTest, RoutesOfMissingServicesAreAbsent) {
+    const RouteTables statusOnly = BridgeRoutes::make({status});
+    EXPECT_FALSE(statusOnly.routes.contains("/net"));
+    EXPECT_FALSE(statusOnly.routes.contains("/music"));
+    EXPECT_TRUE(statusOnly.binaryRoutes.isEmpty());
+
+    // Without the system monitor the network document carries no load figures.
+    const RouteTables netOnly = BridgeRoutes::make({nullptr, net});
+    const QJsonObject doc = QJsonDocument::fromJson(netOnly.routes.value("/net")()).object();
+    EXPECT_TRUE(doc.contains("seq"));
+    EXPECT_FALSE(doc.contains("cpu_pct"));
+    EXPECT_FALSE(doc.contains("mem_pct"));
 }
 
 } // namespace
