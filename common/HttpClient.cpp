@@ -82,10 +82,30 @@ void HttpClient::send(HttpRequest request, QObject* context, std::function<void(
 
 HttpResponse HttpClient::syncRequest(HttpRequest request) {
     Q_ASSERT(!_queue.isCurrent());
-    auto promise = std::make_shared<std::promise<HttpResponse>>();
-    auto answer = promise->get_future();
-    start(std::move(request), [promise](HttpResponse response) { promise->set_value(std::move(response)); });
-    return answer.get();
+    // The answer is set exactly once: by the reply, or, when the client shuts down before the
+    // request ran, with a transport error as the pending work is dropped.
+    struct Answer {
+        std::promise<HttpResponse> promise;
+        bool answered = false;
+        void set(HttpResponse response) {
+            answered = true;
+            promise.set_value(std::move(response));
+        }
+        ~Answer() {
+            if (!answered) {
+                HttpResponse dropped;
+                dropped.error =
+                    Error{QStringLiteral("HttpClient"), int(QNetworkReply::OperationCanceledError),
+                          QStringLiteral("the network client stopped")};
+                promise.set_value(std::move(dropped));
+            }
+        }
+    };
+    auto answer = std::make_shared<Answer>();
+    auto result = answer->promise.get_future();
+    start(std::move(request), [answer](HttpResponse response) { answer->set(std::move(response)); });
+    answer.reset();
+    return result.get();
 }
 
 void HttpClient::start(HttpRequest request, std::function<void(HttpResponse)> done) {
