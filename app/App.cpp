@@ -11,6 +11,7 @@
 #include "server/HTTPServer.h"
 #include "status/StatusService.h"
 #include "usage/ModelPricing.h"
+#include "usage/UsageFetcher.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -28,7 +29,8 @@ App::~App() = default;
 void App::start() {
     const auto clock = Clock::system();
     status = std::make_shared<StatusService>(clock);
-
+    usage = std::make_shared<UsageFetcher>(clock);
+    status->setUsage(usage);
     net = std::make_shared<NetSpeedMonitor>(std::make_shared<SysfsNetCounterSource>(), clock);
     net->start();
     nowPlaying =
@@ -59,6 +61,8 @@ void App::start() {
     else
         Log::line(QStringLiteral("[bridge] serving /status on 0.0.0.0:") + port);
     Log::line(QStringLiteral("[bridge] no status-bar menu in this build; running headless"));
+
+    usage->startAutoRefresh(120);
 }
 
 namespace {

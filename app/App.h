@@ -10,6 +10,7 @@ class HTTPServer;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
 class StatusService;
+class UsageFetcher;
 
 // The normal bridge: creates every long-lived service once, wires them together and starts
 // the server. Lives on the main thread for the life of the process.
@@ -24,6 +25,7 @@ public:
 
 private:
     std::shared_ptr<StatusService> status;
+    std::shared_ptr<UsageFetcher> usage;
     std::shared_ptr<NetSpeedMonitor> net;
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
     std::unique_ptr<HTTPServer> server;

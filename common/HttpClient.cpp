@@ -62,7 +62,17 @@ HttpClient& HttpClient::shared() {
 
 HttpClient::HttpClient() = default;
 
-HttpClient::~HttpClient() = default;
+HttpClient::~HttpClient() {
+    // Requests still running end now with a transport error: a worker blocked in
+    // syncRequest() must not wait for an answer that can no longer come (at exit the
+    // application waits for the thread pool's workers).
+    _queue.sync([this] {
+        if (_manager) {
+            for (QNetworkReply* reply : _manager->findChildren<QNetworkReply*>())
+                reply->abort();
+        }
+    });
+}
 
 void HttpClient::send(HttpRequest request, QObject* context, std::function<void(HttpResponse)> callback) {
     if (!context)

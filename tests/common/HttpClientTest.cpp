@@ -4,12 +4,15 @@
 #include "support/TempHome.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 using namespace glimmet;
 using namespace glimmet::test;
@@ -130,6 +133,24 @@ TEST_F(HttpClientTest, AsyncSendDeliversOnTheContextThread) {
     loop.exec();
     EXPECT_EQ(deliveredOn, QThread::currentThread());
     EXPECT_EQ(received.status, 200);
+}
+
+TEST_F(HttpClientTest, DestroyingAClientEndsTheRequestsStillWaitingForAnAnswer) {
+    fake.setResponse("/hang", FakeResponse{200, "", {}, 0, true});
+    auto own = std::make_unique<HttpClient>();
+    HttpRequest r = request("/hang");
+    r.timeout = 600;
+    auto answer = std::async(std::launch::async, [&own, r] { return own->syncRequest(r); });
+    QDeadlineTimer onTheWire(10000);
+    while (fake.requests("/hang").isEmpty() && !onTheWire.hasExpired())
+        QThread::msleep(10);
+    ASSERT_EQ(fake.requests("/hang").size(), 1);
+
+    own.reset();
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const HttpResponse response = answer.get();
+    EXPECT_TRUE(response.error.has_value());
+    EXPECT_FALSE(response.isHttp());
 }
 
 TEST_F(HttpClientTest, EndpointOverridesPointAtTheFakeServer) {

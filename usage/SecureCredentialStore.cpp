@@ -1,0 +1,95 @@
+#include "usage/SecureCredentialStore.h"
+
+#include "common/SerialQueue.h"
+
+#include <QCoreApplication>
+#include <QStringDecoder>
+#include <qt6keychain/keychain.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+
+namespace glimmet {
+
+namespace {
+
+// A keychain that has not answered by then is treated as unavailable. The Secret Service
+// normally answers within milliseconds, and fails as fast when it is not running.
+constexpr std::chrono::seconds keychainDeadline{10};
+
+SerialQueue* keychainQueue = nullptr;
+
+void destroyKeychainQueue() {
+    delete keychainQueue;
+    keychainQueue = nullptr;
+}
+
+// qtkeychain's jobs report through signals, so they live on a thread with an event loop
+// (which also runs the Secret Service library's callbacks).
+SerialQueue& queue() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        keychainQueue = new SerialQueue(QStringLiteral("glimmet.keychain"));
+        qAddPostRoutine(destroyKeychainQueue);
+    });
+    return *keychainQueue;
+}
+
+struct Outcome {
+    QKeychain::Error error = QKeychain::OtherError;
+    QByteArray data; // the secret of a read
+};
+
+// Creates the job on the keychain queue, starts it and waits for its end until the deadline.
+template <class Job> std::optional<Outcome> run(const QString& account, std::function<void(Job&)> prepare) {
+    SerialQueue& keychain = queue();
+    if (keychain.isCurrent())
+        return std::nullopt;
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    std::future<Outcome> answer = promise->get_future();
+    keychain.async([account, prepare = std::move(prepare), promise] {
+        auto* job = new Job(QString::fromLatin1(SecureCredentialStore::service));
+        job->setAutoDelete(true);
+        job->setKey(account);
+        prepare(*job);
+        QObject::connect(job, &QKeychain::Job::finished, job, [promise](QKeychain::Job* finished) {
+            Outcome outcome{finished->error(), {}};
+            if (const auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(finished))
+                outcome.data = read->binaryData();
+            promise->set_value(std::move(outcome));
+        });
+        job->start();
+    });
+    if (answer.wait_for(keychainDeadline) != std::future_status::ready)
+        return std::nullopt;
+    return answer.get();
+}
+
+} // namespace
+
+bool SecureCredentialStore::save(const std::optional<QString>& value, const QString& account) {
+    const QString text = value.value_or(QString()).trimmed();
+    if (text.isEmpty()) {
+        const auto outcome = run<QKeychain::DeletePasswordJob>(account, [](auto&) {});
+        return outcome &&
+               (outcome->error == QKeychain::NoError || outcome->error == QKeychain::EntryNotFound);
+    }
+    const auto outcome = run<QKeychain::WritePasswordJob>(
+        account, [text](QKeychain::WritePasswordJob& job) { job.setTextData(text); });
+    return outcome && outcome->error == QKeychain::NoError;
+}
+
+std::optional<QString> SecureCredentialStore::load(const QString& account) {
+    const auto outcome = run<QKeychain::ReadPasswordJob>(account, [](auto&) {});
+    if (!outcome || outcome->error != QKeychain::NoError)
+        return std::nullopt;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = QString(utf8(outcome->data)).trimmed();
+    if (utf8.hasError() || text.isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace glimmet
