@@ -1,5 +1,6 @@
 #include "market/MarketFrameRenderer.h"
 
+#include "common/ClockFont.h"
 #include "common/Rgb565.h"
 
 #include <QFont>
@@ -30,16 +31,6 @@ QString fixed(double value, int decimals) {
 
 QColor grey(double level) {
     return QColor::fromRgbF(float(level), float(level), float(level));
-}
-
-QFont monospaced(int pixelSize, QFont::Weight weight) {
-    QFont font;
-    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("WenQuanYi Micro Hei Mono"),
-                      QStringLiteral("monospace")});
-    font.setStyleHint(QFont::Monospace);
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
 }
 
 // Draws `text` with the top of its line box at `topLeft`.
@@ -128,10 +119,10 @@ void MarketFrameRenderer::render(const MarketSnapshot& snapshot, QPainter& paint
     drawText(painter, {8, 8},
              instrument.name + QStringLiteral("  ") + instrument.symbol + QStringLiteral("  ") +
                  rawValue(snapshot.interval),
-             monospaced(headerSize, QFont::DemiBold), grey(0.72));
+             clockFont(headerSize, QFont::DemiBold), grey(0.72));
     // A long price ("HK$19865.20") is narrowed so that it ends before the change figure.
     const QString price = formatPrice(snapshot.price, instrument.currency);
-    QFont priceFont = monospaced(23, QFont::Bold);
+    QFont priceFont = clockFont(23, QFont::Bold);
     const double priceWidth = QFontMetricsF(priceFont).horizontalAdvance(price);
     if (priceWidth > priceRoom)
         priceFont.setStretch(std::max(50, int(std::floor(100 * priceRoom / priceWidth))));
@@ -139,7 +130,7 @@ void MarketFrameRenderer::render(const MarketSnapshot& snapshot, QPainter& paint
     const double change = shownChange(snapshot);
     const bool rising = change >= 0;
     drawText(painter, {158, 31}, (rising ? QStringLiteral("+") : QString()) + fixed(change, 2) + u'%',
-             monospaced(10, QFont::DemiBold), trendColor(instrument.region, rising));
+             clockFont(10, QFont::DemiBold), trendColor(instrument.region, rising));
 
     for (int k = 0; k <= 3; ++k)
         painter.fillRect(QRectF(chartLeft, chartTop + chartHeight * k / 3, chartWidth, 1), grey(0.12));
@@ -150,7 +141,7 @@ void MarketFrameRenderer::render(const MarketSnapshot& snapshot, QPainter& paint
     if (candles.isEmpty()) {
         drawText(painter, {48, 130},
                  snapshot.stale ? QStringLiteral("WAITING FOR MARKET") : QStringLiteral("NO INTRADAY DATA"),
-                 monospaced(9, QFont::Medium), darkGray());
+                 clockFont(9, QFont::Medium), darkGray());
     } else {
         drawChart(snapshot, candles, painter);
     }
@@ -191,7 +182,7 @@ void MarketFrameRenderer::drawFooter(const MarketSnapshot& snapshot, QPainter& p
                            : snapshot.marketOpen ? QStringLiteral("LIVE")
                                                  : QStringLiteral("CLOSED");
     drawText(painter, {10, y}, snapshot.source.toUpper() + QStringLiteral("  ") + status,
-             monospaced(9, QFont::Medium), snapshot.stale ? red() : grey(0.45));
+             clockFont(9, QFont::Medium), snapshot.stale ? red() : grey(0.45));
 }
 
 } // namespace glimmet

@@ -1,5 +1,6 @@
 #include "monitors/NowPlayingMonitor.h"
 
+#include "common/ClockFont.h"
 #include "common/Rgb565.h"
 #include "common/SerialQueue.h"
 
@@ -35,16 +36,6 @@ std::uint64_t artworkHash(const QByteArray& bytes) {
 
 QString textKey(const QString& title, const QString& artist) {
     return title + u'\n' + artist;
-}
-
-QFont stripFont(int pixelSize, QFont::Weight weight) {
-    QFont font;
-    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("WenQuanYi Micro Hei Mono"),
-                      QStringLiteral("monospace")});
-    font.setStyleHint(QFont::Monospace);
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
 }
 
 void drawLine(QPainter& painter, const QRect& rect, const QFont& font, const QColor& colour, QString text) {
@@ -285,12 +276,12 @@ QImage NowPlayingMonitor::renderTextStrip(const QString& title, const QString& a
     // Rows counted from the top: the title line takes rows 3-24, the artist line 27-42.
     const QRect titleRect(2, 3, 228, 22);
     const QRect artistRect(2, 27, 228, 16);
-    const QFont titleFont = stripFont(16, QFont::DemiBold);
+    const QFont titleFont = clockFont(16, QFont::DemiBold);
     if (title.isEmpty())
         drawLine(painter, titleRect, titleFont, QColor(128, 128, 128), QStringLiteral("No Music"));
     else
         drawLine(painter, titleRect, titleFont, Qt::white, title);
-    drawLine(painter, artistRect, stripFont(12, QFont::Normal), QColor(184, 184, 184), artist);
+    drawLine(painter, artistRect, clockFont(12, QFont::Normal), QColor(184, 184, 184), artist);
     painter.end();
     return strip;
 }
