@@ -233,15 +233,6 @@ TEST_F(ClaudeScannerTest, FastModeAndFastTaskSequence) {
     EXPECT_EQ(status.fastTaskSeq, qint64(second * 1000));
 }
 
-TEST_F(ClaudeScannerTest, FastUsageIsNotPricedForClaude) {
-    tree.write(
-        log("a"),
-        {withSpeed(assistant(ts("2026-07-14T12:00:00"), "m1", "claude-opus-4-1", usage(10, 10)), "fast")},
-        now - 100);
-    const ClaudeStatus status = scan();
-    EXPECT_FALSE(status.costComplete) << "Claude models have no priority prices";
-}
-
 TEST_F(ClaudeScannerTest, BrokenLinesSkipOnlyThemselves) {
     const QString t = ts("2026-07-14T12:00:00");
     const auto line = [&](const QString& id, qint64 tokens) {

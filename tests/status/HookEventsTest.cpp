@@ -143,23 +143,6 @@ INSTANTIATE_TEST_SUITE_P(
                               Expect{1, "claude", "idle", false}}}),
     [](const testing::TestParamInfo<HookCase>& info) { return std::string(info.param.name); });
 
-TEST(HookEvents, PermissionNotificationWords) {
-    const struct {
-        std::optional<QString> message;
-        bool expected;
-    } cases[] = {
-        {std::nullopt, false},
-        {"", false},
-        {"Claude needs your permission", true},
-        {"Please APPROVE this", true},
-        {"approval needed", true},
-        {"waiting for input", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(StatusService::isPermissionNotification(c.message), c.expected)
-            << c.message.value_or("<none>").toStdString();
-}
-
 // Task starts and fast mode: a start counts at once while the last scan saw fast mode,
 // otherwise it waits for a scan that does.
 class FastTaskSequence : public testing::Test {

@@ -112,7 +112,7 @@ TEST_F(StatusServiceTest, PreferredAgentFollowsLatestActivityAndTiesGoToCodex) {
     }
 }
 
-TEST_F(StatusServiceTest, QuotaOverlay) {
+TEST_F(StatusServiceTest, QuotaAndMusicOverlay) {
     service->codex.weeklyPct = 12.5;
     service->codex.weeklyResetMin = 600;
     service->codex.weeklyWindowMin = 10080;
@@ -121,6 +121,7 @@ TEST_F(StatusServiceTest, QuotaOverlay) {
     Snapshot plain = service->snapshot(true);
     EXPECT_FALSE(plain.claude.fiveHourPct || plain.claude.sevenDayPct || plain.claude.fablePct);
     EXPECT_EQ(plain.grok, ProviderUsage{});
+    EXPECT_FALSE(plain.musicPlaying);
 
     auto usage = std::make_shared<FixedUsage>();
     usage->claude.primaryPct = 40;
@@ -131,6 +132,7 @@ TEST_F(StatusServiceTest, QuotaOverlay) {
     usage->kimi.primaryPct = 9;
     usage->codex.error = "失败"; // no weeklyPct: the scanned window stays
     service->setUsage(usage);
+    service->setMusicPlayingProvider([] { return true; });
 
     Snapshot overlaid = service->snapshot(false);
     EXPECT_EQ(overlaid.claude.fiveHourPct, 40);
@@ -142,18 +144,13 @@ TEST_F(StatusServiceTest, QuotaOverlay) {
     EXPECT_EQ(overlaid.codex.weeklyResetMin, 600);
     EXPECT_EQ(overlaid.grok.weeklyPct, 8);
     EXPECT_EQ(overlaid.kimi.primaryPct, 9);
+    EXPECT_TRUE(overlaid.musicPlaying);
 
     usage->codex.weeklyPct = 55; // present, with no reset minutes
     overlaid = service->snapshot(false);
     EXPECT_EQ(overlaid.codex.weeklyPct, 55);
     EXPECT_EQ(overlaid.codex.weeklyResetMin, std::nullopt);
     EXPECT_EQ(overlaid.codex.weeklyWindowMin, 10080);
-}
-
-TEST_F(StatusServiceTest, MusicFlagComesFromTheProvider) {
-    EXPECT_FALSE(service->snapshot(false).musicPlaying);
-    service->setMusicPlayingProvider([] { return true; });
-    EXPECT_TRUE(service->snapshot(false).musicPlaying);
 }
 
 TEST_F(StatusServiceTest, OverlayIsNotWrittenBackIntoTheCache) {
