@@ -1,189 +1,86 @@
 #include "market/MarketFrameCodec.h"
 
-#include <QList>
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
-
-#include <optional>
 
 using namespace glimmet;
 
 namespace {
 
-constexpr int pixels = MarketFrameCodec::pixelCount;
+using Codec = MarketFrameCodec;
+
+const auto hex = [](const char* digits) { return QByteArray::fromHex(digits); }; // blanks are skipped
+
+// A raw frame: the pixels `head`, then the pixel `fill` up to the end.
+QByteArray frameOf(const QByteArray& head, const char* fill) {
+    return head + hex(fill).repeated(Codec::pixelCount - head.size() / 2);
+}
 
 // The clock's reader: a header byte, then one pixel to repeat or a run of literal pixels.
-// Absent when the packets do not add up to exactly one frame.
-std::optional<QByteArray> unpack(const QByteArray& packed) {
+QByteArray unpack(const QByteArray& packed) {
     QByteArray frame;
-    qsizetype at = 0;
-    while (at < packed.size()) {
+    for (qsizetype at = 0; at < packed.size();) {
         const auto header = quint8(packed[at++]);
         const int count = (header & 0x7F) + 1;
-        const qsizetype dataBytes = header >= 0x80 ? 2 : 2 * count;
-        if (packed.size() - at < dataBytes || frame.size() + 2 * count > MarketFrameCodec::rawFrameBytes)
-            return std::nullopt;
-        if (header >= 0x80) {
-            for (int i = 0; i < count; ++i)
-                frame.append(packed.constData() + at, 2);
-        } else {
-            frame.append(packed.constData() + at, dataBytes);
-        }
-        at += dataBytes;
-    }
-    if (frame.size() != MarketFrameCodec::rawFrameBytes)
-        return std::nullopt;
-    return frame;
-}
-
-QByteArray frameOf(const QList<quint16>& head, quint16 fill) {
-    QByteArray frame;
-    for (int i = 0; i < pixels; ++i) {
-        const quint16 p = i < head.size() ? head[i] : fill;
-        frame.append(char(p >> 8));
-        frame.append(char(p & 0xFF));
+        frame += header >= 0x80 ? packed.mid(at, 2).repeated(count) : packed.mid(at, 2 * count);
+        at += header >= 0x80 ? 2 : 2 * count;
     }
     return frame;
 }
 
-QByteArray bytes(std::initializer_list<int> values) {
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
+TEST(MarketFrameCodec, KnownFramesPackAndWrapByteForByte) {
+    const QByteArray black = Codec::packRGB565(frameOf({}, "0000"));
+    EXPECT_EQ(black.size(), 1350);
+    EXPECT_EQ(black, hex("ff0000").repeated(450));
 
-TEST(MarketFrameCodec, AllBlackFrameIsFourHundredFiftyFullRuns) {
-    const QByteArray packed = MarketFrameCodec::packRGB565(QByteArray(MarketFrameCodec::rawFrameBytes, 0));
-    ASSERT_EQ(packed.size(), 1350);
-    for (int i = 0; i < 450; ++i)
-        ASSERT_EQ(packed.mid(3 * i, 3), bytes({0xFF, 0, 0})) << i;
-}
+    // No two equal neighbours: 450 literals of 128 pixels, larger than the frame itself.
+    const QByteArray alternating = Codec::packRGB565(hex("1234 1235").repeated(Codec::pixelCount / 2));
+    EXPECT_EQ(alternating.size(), 115650);
+    EXPECT_EQ(alternating, ('\x7f' + hex("1234 1235").repeated(64)).repeated(450));
 
-TEST(MarketFrameCodec, AlternatingPixelsAreFullLiteralsLargerThanTheFrame) {
-    QByteArray frame;
-    for (int i = 0; i < pixels; ++i)
-        frame.append(i % 2 ? bytes({0x12, 0x34}) : bytes({0x12, 0x35}));
-    const QByteArray packed = MarketFrameCodec::packRGB565(frame);
-    ASSERT_EQ(packed.size(), 115650);
-    for (int i = 0; i < 450; ++i) {
-        ASSERT_EQ(quint8(packed[i * 257]), 0x7F) << i;
-        ASSERT_EQ(packed.mid(i * 257 + 1, 256), frame.mid(i * 256, 256)) << i;
-    }
-}
-
-TEST(MarketFrameCodec, DocumentedFramePacksAndWrapsByteForByte) {
-    const QByteArray frame = frameOf({0x0000, 0x0000, 0x0000, 0xF800, 0x07E0, 0x07E0, 0x001F}, 0xFFFF);
-    const QByteArray packed = MarketFrameCodec::packRGB565(frame);
-    ASSERT_EQ(packed.size(), 1362);
-    EXPECT_EQ(packed.left(12),
-              bytes({0x82, 0x00, 0x00, 0x00, 0xF8, 0x00, 0x81, 0x07, 0xE0, 0x00, 0x00, 0x1F}));
-    for (int i = 0; i < 449; ++i)
-        ASSERT_EQ(packed.mid(12 + 3 * i, 3), bytes({0xFF, 0xFF, 0xFF})) << i;
-    EXPECT_EQ(packed.right(3), bytes({0xF8, 0xFF, 0xFF}));
-    EXPECT_EQ(MarketFrameCodec::crc32(packed), 0xE0CD88ECu);
-
-    const QByteArray envelope = MarketFrameCodec::envelope(packed, 2);
-    ASSERT_EQ(envelope.size(), 1382);
-    EXPECT_EQ(envelope.left(20), bytes({0x4D, 0x4B, 0x54, 0x31, 0,    0,    0,    0,    0,    0,
-                                        0,    2,    0x00, 0xF0, 0x00, 0xF0, 0xE0, 0xCD, 0x88, 0xEC}));
-    EXPECT_EQ(envelope.mid(20), packed);
+    // The documented example, its CRC and its envelope.
+    const QByteArray example = Codec::packRGB565(frameOf(hex("0000 0000 0000 f800 07e0 07e0 001f"), "ffff"));
+    ASSERT_EQ(example.size(), 1362);
+    EXPECT_EQ(example, hex("820000 00f800 8107e0 00001f") + hex("ffffff").repeated(449) + hex("f8ffff"));
+    EXPECT_EQ(Codec::crc32(example), 0xE0CD88ECu);
+    EXPECT_EQ(Codec::crc32("123456789"), 0xCBF43926u); // the zlib CRC's check value
+    const QByteArray envelope = Codec::envelope(example, 2);
+    EXPECT_EQ(envelope.size(), 1382);
+    EXPECT_EQ(envelope, hex("4d4b5431 0000000000000002 00f0 00f0 e0cd88ec") + example);
+    EXPECT_EQ(Codec::envelope(example, 0x0102030405060708).mid(4, 8), hex("0102030405060708"));
 }
 
 TEST(MarketFrameCodec, PacketBoundaries) {
-    const struct {
-        const char* name;
-        QList<quint16> head;
-        quint16 fill;
-        QByteArray start;
-    } cases[] = {
-        // A lone odd pixel between runs is a literal of one.
-        {"single odd pixel",
-         {0x0001, 0x0001, 0xABCD, 0x0001},
-         0x0001,
-         bytes({0x81, 0x00, 0x01, 0x00, 0xAB, 0xCD, 0xFF, 0x00, 0x01})},
-        // 129 equal pixels: a full run, then the 129th joins the run that follows it...
-        {"run of 129 then a run", QList<quint16>(129, 0x1111) + QList<quint16>{0x2222, 0x2222}, 0x3333,
-         bytes({0xFF, 0x11, 0x11, 0x00, 0x11, 0x11, 0x81, 0x22, 0x22})},
-        // ...or is a literal start when nothing equal follows it.
-        {"run of 129 then a literal", QList<quint16>(129, 0x1111) + QList<quint16>{0x2222, 0x3333, 0x3333},
-         0x3333, bytes({0xFF, 0x11, 0x11, 0x01, 0x11, 0x11, 0x22, 0x22, 0xFF, 0x33, 0x33})},
-        // A literal stops before two equal neighbours and never holds more than 128 pixels.
-        {"literal before a run",
-         {0x0001, 0x0002, 0x0003, 0x0003},
-         0x0004,
-         bytes({0x01, 0x00, 0x01, 0x00, 0x02, 0x81, 0x00, 0x03, 0xFF, 0x00, 0x04})},
+    const QByteArray run129 = hex("1111").repeated(129);
+    // The frame's first pixels, the pixel after them, and how the packed frame starts.
+    const std::tuple<QByteArray, const char*, const char*> cases[] = {
+        {hex("0001 0001 abcd 0001"), "0001", "810001 00abcd ff0001"},       // a single odd pixel
+        {run129 + hex("2222 2222"), "3333", "ff1111 001111 812222 ff3333"}, // the 129th before a run
+        {run129 + hex("2222"), "3333", "ff1111 0111112222 ff3333"},         // the 129th in a literal
+        {hex("0001 0002 0003 0003"), "0004", "0100010002 810003 ff0004"},   // a literal before a run
     };
-    for (const auto& c : cases) {
-        const QByteArray frame = frameOf(c.head, c.fill);
-        const QByteArray packed = MarketFrameCodec::packRGB565(frame);
-        EXPECT_EQ(packed.left(c.start.size()).toHex(' '), c.start.toHex(' ')) << c.name;
-        EXPECT_EQ(unpack(packed), frame) << c.name;
-    }
-
-    // The last pixel of the frame may end a literal on its own.
-    QByteArray frame = frameOf({}, 0x0000);
-    frame[frame.size() - 1] = 1;
-    EXPECT_EQ(MarketFrameCodec::packRGB565(frame).right(6), bytes({0xFE, 0, 0, 0x00, 0x00, 0x01}));
+    for (const auto& [head, fill, start] : cases)
+        EXPECT_EQ(Codec::packRGB565(frameOf(head, fill)).left(hex(start).size()), hex(start)) << start;
+    // The frame's last pixel may end a literal on its own.
+    EXPECT_EQ(Codec::packRGB565(frameOf({}, "0000").chopped(1) + '\x01').right(6), hex("fe0000 000001"));
 }
 
 TEST(MarketFrameCodec, OnlyWholeFramesArePacked) {
-    for (int size : {0, 2, MarketFrameCodec::rawFrameBytes - 1, MarketFrameCodec::rawFrameBytes + 1,
-                     MarketFrameCodec::rawFrameBytes + 2}) {
-        EXPECT_TRUE(MarketFrameCodec::packRGB565(QByteArray(size, 0)).isEmpty()) << size;
-    }
-    EXPECT_TRUE(MarketFrameCodec::envelope({}, 7).isEmpty());
-}
-
-TEST(MarketFrameCodec, Crc32IsTheZlibChecksum) {
-    EXPECT_EQ(MarketFrameCodec::crc32("123456789"), 0xCBF43926u);
-    EXPECT_EQ(MarketFrameCodec::crc32({}), 0u);
-    EXPECT_EQ(MarketFrameCodec::crc32("a"), 0xE8B7BE43u);
-}
-
-TEST(MarketFrameCodec, EnvelopeCarriesTheWholeVersionBigEndian) {
-    const QByteArray packed("\x00\x12\x34", 3);
-    const quint32 crc = MarketFrameCodec::crc32(packed);
-    const QByteArray expected = bytes({'M',
-                                       'K',
-                                       'T',
-                                       '1',
-                                       0x01,
-                                       0x02,
-                                       0x03,
-                                       0x04,
-                                       0x05,
-                                       0x06,
-                                       0x07,
-                                       0x08,
-                                       0x00,
-                                       0xF0,
-                                       0x00,
-                                       0xF0,
-                                       int(crc >> 24),
-                                       int(crc >> 16 & 0xFF),
-                                       int(crc >> 8 & 0xFF),
-                                       int(crc & 0xFF)}) +
-                                packed;
-    EXPECT_EQ(MarketFrameCodec::envelope(packed, 0x0102030405060708ull), expected);
+    for (int size : {0, 2, Codec::rawFrameBytes - 1, Codec::rawFrameBytes + 2})
+        EXPECT_TRUE(Codec::packRGB565(QByteArray(size, 0)).isEmpty()) << size;
+    EXPECT_TRUE(Codec::envelope({}, 7).isEmpty());
 }
 
 TEST(MarketFrameCodec, UnpackingGivesTheFrameBack) {
-    QRandomGenerator random(20260714);
+    QRandomGenerator rng(20260714);
     for (int round = 0; round < 20; ++round) {
-        // Few colours and long stretches, so runs, literals and their limits all occur.
-        const int colours = 1 + round % 5;
+        // Stretches of a few colours, so runs, literals and their limits all occur.
         QByteArray frame;
-        quint16 pixel = 0;
-        for (int i = 0; i < pixels; ++i) {
-            if (random.bounded(round % 4 == 0 ? 2 : 150) == 0 || i == 0)
-                pixel = quint16(random.bounded(colours) * 0x1357);
-            frame.append(char(pixel >> 8));
-            frame.append(char(pixel & 0xFF));
-        }
-        const QByteArray packed = MarketFrameCodec::packRGB565(frame);
-        ASSERT_EQ(unpack(packed), frame) << "round " << round;
+        while (frame.size() < Codec::rawFrameBytes)
+            frame += QByteArray(2 + 2 * rng.bounded(round % 4 ? 300 : 1), char(rng.bounded(1 + round % 5)));
+        frame.truncate(Codec::rawFrameBytes);
+        ASSERT_EQ(unpack(Codec::packRGB565(frame)), frame) << "round " << round;
     }
 }
 
