@@ -4,75 +4,33 @@
 #include "monitors/NowPlayingSource.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QImage>
 #include <QTimer>
 
-#include <condition_variable>
+#include <atomic>
 #include <mutex>
 
 namespace glimmet::test {
 
-// Counters that a test sets; counts how often they were read.
-class FakeNetCounterSource final : public NetCounterSource {
-public:
-    std::optional<NetCounters> counters() override {
-        std::lock_guard guard(lock);
-        ++reads;
-        return next;
-    }
-    void set(std::optional<NetCounters> value) {
-        std::lock_guard guard(lock);
-        next = value;
-    }
-    int readCount() {
-        std::lock_guard guard(lock);
-        return reads;
-    }
-
-private:
-    std::mutex lock;
+// Counters that a test sets; read on the main thread, like the real source.
+struct FakeNetCounterSource final : NetCounterSource {
     std::optional<NetCounters> next = NetCounters{};
-    int reads = 0;
+    std::optional<NetCounters> counters() override { return next; }
+    void set(std::optional<NetCounters> value) { next = value; }
 };
 
-// Answers probes with what the test sets; a test can hold a probe until it releases it.
-class FakeNowPlayingSource final : public NowPlayingSource {
-public:
+// Answers probes with `next` (set it while no probe runs); a test holds probes by locking `gate`.
+struct FakeNowPlayingSource final : NowPlayingSource {
+    std::optional<NowPlayingInfo> next = NowPlayingInfo{};
+    std::atomic<int> probes = 0;
+    std::mutex gate;
     std::optional<NowPlayingInfo> probe() override {
-        std::unique_lock guard(lock);
         ++probes;
-        changed.notify_all();
-        changed.wait(guard, [this] { return !held; });
+        std::lock_guard guard(gate);
         return next;
     }
-    void set(std::optional<NowPlayingInfo> value) {
-        std::lock_guard guard(lock);
-        next = std::move(value);
-    }
-    void hold() {
-        std::lock_guard guard(lock);
-        held = true;
-    }
-    void release() {
-        {
-            std::lock_guard guard(lock);
-            held = false;
-        }
-        changed.notify_all();
-    }
-    int probeCount() {
-        std::lock_guard guard(lock);
-        return probes;
-    }
-
-private:
-    std::mutex lock;
-    std::condition_variable changed;
-    std::optional<NowPlayingInfo> next = NowPlayingInfo{};
-    bool held = false;
-    int probes = 0;
 };
 
 inline QByteArray png(const QImage& image) {
@@ -83,19 +41,12 @@ inline QByteArray png(const QImage& image) {
     return bytes;
 }
 
-// Runs the main thread's event loop until `done` holds; false when the generous deadline passes.
-template <class F> bool waitUntil(F&& done, int timeoutMs = 10000) {
-    const QDeadlineTimer deadline(timeoutMs);
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(10);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || deadline.hasExpired())
-            loop.quit();
-    });
-    check.start();
-    if (!done())
-        loop.exec();
+// Runs the main thread's events until `done` holds; false after a generous 10 s.
+template <class F> bool waitUntil(F&& done) {
+    QTimer tick; // wakes the event loop to look again
+    tick.start(10);
+    for (QDeadlineTimer deadline(10000); !done() && !deadline.hasExpired();)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
 
