@@ -4,7 +4,13 @@
 #include "monitors/NowPlayingSource.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QImage>
+#include <QTimer>
+
+#include <atomic>
+#include <mutex>
 
 namespace glimmet::test {
 
@@ -15,9 +21,16 @@ struct FakeNetCounterSource final : NetCounterSource {
     void set(std::optional<NetCounters> value) { next = value; }
 };
 
-// A player that plays nothing; tests feed the monitor through apply().
+// Answers probes with `next` (set it while no probe runs); a test holds probes by locking `gate`.
 struct FakeNowPlayingSource final : NowPlayingSource {
-    std::optional<NowPlayingInfo> probe() override { return NowPlayingInfo{}; }
+    std::optional<NowPlayingInfo> next = NowPlayingInfo{};
+    std::atomic<int> probes = 0;
+    std::mutex gate;
+    std::optional<NowPlayingInfo> probe() override {
+        ++probes;
+        std::lock_guard guard(gate);
+        return next;
+    }
 };
 
 inline QByteArray png(const QImage& image) {
@@ -26,6 +39,15 @@ inline QByteArray png(const QImage& image) {
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return bytes;
+}
+
+// Runs the main thread's events until `done` holds; false after a generous 10 s.
+template <class F> bool waitUntil(F&& done) {
+    QTimer tick; // wakes the event loop to look again
+    tick.start(10);
+    for (QDeadlineTimer deadline(10000); !done() && !deadline.hasExpired();)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
 }
 
 } // namespace glimmet::test

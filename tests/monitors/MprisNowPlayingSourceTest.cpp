@@ -3,6 +3,7 @@
 #include "monitors/MprisNowPlayingSource.h"
 #include "common/SerialQueue.h"
 #include "monitors/MonitorFakes.h"
+#include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
 
 #include <QDBusConnection>
@@ -85,7 +86,9 @@ QString summary(const NowPlayingInfo& i) {
 TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
     ASSERT_FALSE(qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) << "run under dbus-run-session";
     TempHome home;
+    FakeHttpServer server;
     const QByteArray art = "image bytes";
+    server.setResponse("/art", FakeResponse{200, art});
     const auto file = [](const QString& path) { return QUrl::fromLocalFile(path).toString(); };
     const QString fifo = home.path() + "/fifo",
                   big = home.write("big", QByteArray(ArtworkFetcher::maxBytes + 1, 0));
@@ -116,6 +119,8 @@ TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
         {"a hung player is skipped", {{"hung", player("Playing", "Never")}, {"ok", playing}}, song},
         {"wrong value types", {{"a", other}, {"b", wrongTypes}}, "|||playing|0|0"},
         {"the first paused one; no properties", {{"a", paused}, {"b", {}}, {"c", other}}, pausedSong},
+        {"downloaded art", {{"p", player("Playing", "Song", server.baseUrl() + "/art")}}, song, art},
+        {"downloaded once", {{"p", player("Playing", "Song", server.baseUrl() + "/art")}}, song, art},
         {"too large a file", {{"p", player("Playing", "Song", file(big))}}, song},
         {"a FIFO is not read", {{"p", player("Playing", "Song", file(fifo))}}, song},
     };
@@ -126,6 +131,7 @@ TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
         EXPECT_EQ(summary(*info), scene.info) << scene.what;
         EXPECT_EQ(info->artwork, scene.artwork) << scene.what;
     }
+    EXPECT_EQ(server.requests("/art").size(), 1);
 }
 
 TEST(MprisNowPlayingSource, NoBusIsAnEmptyResult) {

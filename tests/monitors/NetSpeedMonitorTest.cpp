@@ -1,6 +1,7 @@
 #include "monitors/NetSpeedMonitor.h"
 #include "monitors/MonitorFakes.h"
 #include "support/FakeClock.h"
+#include "support/TempHome.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -84,6 +85,22 @@ TEST_F(NetSpeedMonitorTest, HistoryAndDocument) {
         const qint64 oldest = std::max<qint64>(1, c.samples - 719);
         EXPECT_DOUBLE_EQ(history.empty() ? 4 : history.front().rx, 4 * oldest * oldest);
     }
+}
+
+TEST(SysfsNetCounterSource, SumsWiredAndWirelessInterfaces) {
+    TempHome home;
+    // Interface, received and sent bytes: loopback, bridges and unreadable counters do not count.
+    for (const char* line : {"eth0 1000 10", "enp3s0 2000 20", "wlan0 40000000000 40", "lo 500 500",
+                             "docker0 7 7", "enbad x 1"}) {
+        const QStringList field = QString(line).split(' ');
+        home.write("net/" + field[0] + "/statistics/rx_bytes", field[1].toUtf8() + '\n');
+        home.write("net/" + field[0] + "/statistics/tx_bytes", field[2].toUtf8() + '\n');
+    }
+    const auto counters = SysfsNetCounterSource(home.path() + "/net").counters();
+    ASSERT_TRUE(counters);
+    EXPECT_EQ(counters->rx, 40000003000u);
+    EXPECT_EQ(counters->tx, 70u);
+    EXPECT_FALSE(SysfsNetCounterSource(home.path() + "/missing").counters());
 }
 
 } // namespace

@@ -133,6 +133,24 @@ TEST_F(NowPlayingMonitorTest, CoverAndTextRevisions) {
     }
 }
 
+TEST_F(NowPlayingMonitorTest, PollsOneProbeAtATime) {
+    source->next = NowPlayingInfo{"Song", "Artist", "Album", true, 0, 200};
+    {
+        std::lock_guard hold(source->gate);
+        monitor->poll();
+        ASSERT_TRUE(waitUntil([&] { return source->probes == 1; }));
+        monitor->poll(); // skipped: the first probe is still running
+    }
+    ASSERT_TRUE(waitUntil([&] { return monitor->snapshot().title == "Song"; }));
+    EXPECT_EQ(source->probes, 1);
+    source->next = std::nullopt; // probes that cannot answer leave the track as it was
+    ASSERT_TRUE(waitUntil([&] {
+        monitor->poll();
+        return source->probes >= 3;
+    }));
+    EXPECT_EQ(monitor->snapshot().title, "Song");
+}
+
 TEST(NowPlayingCover, AspectFillsAndCropsTheCentre) {
     // 200 x 100 shows its middle 100 columns: red 50-60, green 60-140, blue 140-150 of the
     // source, scaled by 1.28. A stretched or left-aligned picture would differ at 20 and 108.
@@ -147,6 +165,9 @@ TEST(NowPlayingCover, AspectFillsAndCropsTheCentre) {
             EXPECT_EQ(pixel(tall, across, along), colour) << "tall y " << along << " x " << across;
         }
     }
+    QImage transparent(3, 2, QImage::Format_ARGB32);
+    transparent.fill(Qt::transparent);
+    EXPECT_EQ(NowPlayingMonitor::makeCoverRGB565(png(transparent)), QByteArray(128 * 128 * 2, '\0'));
 }
 
 // The box around the ink in `area` of the strip, and its brightest grey level.
