@@ -17,40 +17,38 @@ QJsonValue json(const std::optional<std::int64_t>& value) {
     return value ? QJsonValue(qint64(*value)) : QJsonValue();
 }
 
-QJsonObject claudeObject(const ClaudeStatus& c) {
+// The keys both agents' objects carry.
+template <class Agent> QJsonObject agentObject(const Agent& a) {
     return {
-        {QStringLiteral("status"), c.status},
-        {QStringLiteral("tokens_today"), qint64(c.tokensToday)},
-        {QStringLiteral("session_min"), qint64(c.sessionMin)},
-        {QStringLiteral("session_window_min"), qint64(c.sessionWindowMin)},
-        {QStringLiteral("five_hour_pct"), json(c.fiveHourPct)},
-        {QStringLiteral("five_hour_reset_min"), json(c.fiveHourResetMin)},
-        {QStringLiteral("seven_day_pct"), json(c.sevenDayPct)},
-        {QStringLiteral("seven_day_reset_min"), json(c.sevenDayResetMin)},
-        {QStringLiteral("fable_pct"), json(c.fablePct)},
-        {QStringLiteral("needs_input"), c.needsInput},
-        {QStringLiteral("cost_today_usd"), json(c.costToday)},
-        {QStringLiteral("cost_complete"), c.costComplete},
-        {QStringLiteral("last_activity_at"), qint64(c.lastActivityAt)},
-        {QStringLiteral("fast_mode"), c.fastMode},
-        {QStringLiteral("fast_task_seq"), qint64(c.fastTaskSeq)},
+        {QStringLiteral("status"), a.status},
+        {QStringLiteral("tokens_today"), qint64(a.tokensToday)},
+        {QStringLiteral("needs_input"), a.needsInput},
+        {QStringLiteral("cost_today_usd"), json(a.costToday)},
+        {QStringLiteral("cost_complete"), a.costComplete},
+        {QStringLiteral("last_activity_at"), qint64(a.lastActivityAt)},
+        {QStringLiteral("fast_mode"), a.fastMode},
+        {QStringLiteral("fast_task_seq"), qint64(a.fastTaskSeq)},
     };
 }
 
+QJsonObject claudeObject(const ClaudeStatus& c) {
+    QJsonObject object = agentObject(c);
+    object.insert(QStringLiteral("session_min"), qint64(c.sessionMin));
+    object.insert(QStringLiteral("session_window_min"), qint64(c.sessionWindowMin));
+    object.insert(QStringLiteral("five_hour_pct"), json(c.fiveHourPct));
+    object.insert(QStringLiteral("five_hour_reset_min"), json(c.fiveHourResetMin));
+    object.insert(QStringLiteral("seven_day_pct"), json(c.sevenDayPct));
+    object.insert(QStringLiteral("seven_day_reset_min"), json(c.sevenDayResetMin));
+    object.insert(QStringLiteral("fable_pct"), json(c.fablePct));
+    return object;
+}
+
 QJsonObject codexObject(const CodexStatus& c) {
-    return {
-        {QStringLiteral("status"), c.status},
-        {QStringLiteral("tokens_today"), qint64(c.tokensToday)},
-        {QStringLiteral("weekly_pct"), json(c.weeklyPct)},
-        {QStringLiteral("weekly_window_min"), json(c.weeklyWindowMin)},
-        {QStringLiteral("weekly_reset_min"), json(c.weeklyResetMin)},
-        {QStringLiteral("needs_input"), c.needsInput},
-        {QStringLiteral("cost_today_usd"), json(c.costToday)},
-        {QStringLiteral("cost_complete"), c.costComplete},
-        {QStringLiteral("last_activity_at"), qint64(c.lastActivityAt)},
-        {QStringLiteral("fast_mode"), c.fastMode},
-        {QStringLiteral("fast_task_seq"), qint64(c.fastTaskSeq)},
-    };
+    QJsonObject object = agentObject(c);
+    object.insert(QStringLiteral("weekly_pct"), json(c.weeklyPct));
+    object.insert(QStringLiteral("weekly_window_min"), json(c.weeklyWindowMin));
+    object.insert(QStringLiteral("weekly_reset_min"), json(c.weeklyResetMin));
+    return object;
 }
 
 } // namespace

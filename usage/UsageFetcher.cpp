@@ -23,6 +23,9 @@ namespace {
 constexpr std::array providers{UsageProvider::Claude, UsageProvider::Codex, UsageProvider::Grok,
                                UsageProvider::Kimi};
 constexpr std::array logNames{"claude", "codex", "grok", "kimi"};
+// One blocking fetch per provider, in provider order; each always returns a complete record.
+constexpr std::array fetches{&QuotaEndpoints::fetchClaude, &QuotaEndpoints::fetchCodex,
+                             &QuotaEndpoints::fetchGrok, &QuotaEndpoints::fetchKimi};
 
 std::optional<std::int64_t> wholeMinutesFrom(double now, double time) {
     const auto minutes = truncatedInteger((time - now) / 60);
@@ -51,14 +54,7 @@ struct UsageFetcher::UsageBatch {
 };
 
 UsageFetcher::UsageFetcher(std::shared_ptr<const Clock> clock)
-    : UsageFetcher(clock, {[clock] { return QuotaEndpoints::fetchClaude(*clock); },
-                           [clock] { return QuotaEndpoints::fetchCodex(*clock); },
-                           [clock] { return QuotaEndpoints::fetchGrok(*clock); },
-                           [clock] { return QuotaEndpoints::fetchKimi(*clock); }}) {}
-
-UsageFetcher::UsageFetcher(std::shared_ptr<const Clock> clock, Fetches fetches)
-    : clock(std::move(clock))
-    , fetches(std::move(fetches)) {}
+    : clock(std::move(clock)) {}
 
 UsageFetcher::~UsageFetcher() {
     // The last owner may be a finishing cycle on a worker thread: the timer belongs to the
@@ -76,13 +72,13 @@ bool UsageFetcher::refresh() {
     }
     auto batch = std::make_shared<UsageBatch>();
     for (std::size_t index = 0; index < fetches.size(); ++index) {
-        QThreadPool::globalInstance()->start([weak = weak_from_this(), batch, index, fetch = fetches[index]] {
+        QThreadPool::globalInstance()->start([weak = weak_from_this(), clock = clock, batch, index] {
             ProviderUsage result;
             {
                 // The fetch mostly waits on the network: its thread does not count against
                 // the pool's CPU-sized limit meanwhile, so the four run side by side.
                 QThreadPool::globalInstance()->releaseThread();
-                result = fetch();
+                result = fetches[index](*clock);
                 QThreadPool::globalInstance()->reserveThread();
             }
             if (!batch->set(index, std::move(result)))

@@ -32,14 +32,8 @@ public:
     static constexpr double minFetchInterval = 60;
     static constexpr double rateLimitBackoff = 300;
 
-    // One fetch operation per provider, indexed by UsageProvider; each blocks its worker
-    // thread and always returns a complete record.
-    using Fetch = std::function<ProviderUsage()>;
-    using Fetches = std::array<Fetch, 4>;
-
     // Fetches from the providers' quota endpoints.
     explicit UsageFetcher(std::shared_ptr<const Clock> clock = Clock::system());
-    UsageFetcher(std::shared_ptr<const Clock> clock, Fetches fetches);
     ~UsageFetcher() override;
 
     UsageFetcher(const UsageFetcher&) = delete;
@@ -77,7 +71,6 @@ private:
     const ProviderUsage& stored(UsageProvider provider) const;
 
     const std::shared_ptr<const Clock> clock;
-    const Fetches fetches;
 
     mutable std::mutex lock;
     ProviderUsage _claude;

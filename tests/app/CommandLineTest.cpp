@@ -54,6 +54,15 @@ public:
     QString log;
 };
 
+// Runs a one-shot mode to its end; returns its standard output after checking it succeeded.
+QByteArray runToSuccess(const QString& home, const QStringList& args) {
+    Bridge bridge(home, args);
+    EXPECT_TRUE(bridge.process.waitForFinished(30000));
+    EXPECT_EQ(bridge.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(bridge.process.exitCode(), 0);
+    return bridge.process.readAllStandardOutput();
+}
+
 bool portIsFree(quint16 port) {
     QTcpServer probe;
     return probe.listen(QHostAddress::Any, port);
@@ -61,12 +70,7 @@ bool portIsFree(quint16 port) {
 
 TEST(CommandLine, StatusJsonPrintsOneCompleteDocument) {
     QTemporaryDir home;
-    Bridge bridge(home.path(), {"--status-json", "ignored-extra"});
-    ASSERT_TRUE(bridge.process.waitForFinished(30000));
-    EXPECT_EQ(bridge.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(bridge.process.exitCode(), 0);
-
-    const QByteArray out = bridge.process.readAllStandardOutput();
+    const QByteArray out = runToSuccess(home.path(), {"--status-json", "ignored-extra"});
     ASSERT_TRUE(out.endsWith('\n'));
     EXPECT_EQ(out.count('\n'), 1);
     const QJsonObject doc = QJsonDocument::fromJson(out).object();
@@ -126,9 +130,7 @@ TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
             .toUtf8());
 
     const auto statusJson = [&] {
-        Bridge bridge(home.path(), {"--status-json"});
-        EXPECT_TRUE(bridge.process.waitForFinished(30000));
-        return QJsonDocument::fromJson(bridge.process.readAllStandardOutput()).object();
+        return QJsonDocument::fromJson(runToSuccess(home.path(), {"--status-json"})).object();
     };
     QJsonObject doc = statusJson();
     QJsonObject claude = doc["claude"].toObject(), codex = doc["codex"].toObject();
@@ -186,11 +188,7 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
 
 TEST(CommandLine, SelfTestPrintsOneLineAndSucceeds) {
     QTemporaryDir home;
-    Bridge bridge(home.path(), {"--self-test", "ignored-extra"});
-    ASSERT_TRUE(bridge.process.waitForFinished(30000));
-    EXPECT_EQ(bridge.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(bridge.process.exitCode(), 0);
-    EXPECT_EQ(bridge.process.readAllStandardOutput(),
+    EXPECT_EQ(runToSuccess(home.path(), {"--self-test", "ignored-extra"}),
               "self-test: usage-window=00:01 market-symbols=5 btc-frame=115200 OK\n");
 }
 
