@@ -87,7 +87,7 @@ void SimSerialPort::handle(const QByteArray& line) {
     const QByteArray payload = space < 0 ? QByteArray() : line.mid(space + 1);
     if (keyword == "#HELLO" || keyword == "#GETINFO") {
         Log::line(QStringLiteral("[sim] serial got ") + QString::fromLatin1(keyword));
-        return send("#DEVICE " + state.infoJson() + '\n');
+        return send("#DEVICE " + state.infoJson(true) + '\n');
     }
     if (keyword == "#STATUS" || keyword == "#NET" || keyword == "#CMD") {
         const auto document = parseObject(payload);

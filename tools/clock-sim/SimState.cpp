@@ -95,7 +95,7 @@ QString SimState::effective() const {
     return mode == u"auto" ? showing() : mode;
 }
 
-QByteArray SimState::infoJson() const {
+QByteArray SimState::infoJson(bool wired) const {
     const QString shown = showing();
     auto pet = [this](const QString& slot) {
         return QJsonObject{{QStringLiteral("custom_sprite"), sprites.isCustom(slot)},

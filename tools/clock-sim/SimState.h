@@ -19,7 +19,6 @@ namespace glimmet {
 class SimState {
 public:
     QString ip; // reported as "ip": the address the clock serves on, or ""
-    bool wired = false;
     SimSprites sprites;
 
     // Called after the bridge address changed.
@@ -35,8 +34,8 @@ public:
     void noteStatus(const QJsonObject& status);
 
     QString bridge() const { return _bridge; }
-    // The compact info document served at /api/info and sent with "#DEVICE ".
-    QByteArray infoJson() const;
+    // The compact info document served at /api/info, and with `wired` set after "#DEVICE ".
+    QByteArray infoJson(bool wired = false) const;
 
 private:
     QString effective() const;

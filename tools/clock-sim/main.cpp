@@ -117,7 +117,6 @@ int main(int argc, char** argv) {
             QStringLiteral("[sim] listening on %1").arg(HostPort{address->host, server.serverPort()}.text()));
     }
     if (parser.isSet(serial)) {
-        state.wired = true;
         if (const auto opened = port.open(parser.value(serial)); !opened) {
             Log::line(QStringLiteral("[sim] ") + opened.error().description);
             return 1;
