@@ -8,6 +8,8 @@
 
 #include <QTcpSocket>
 
+#include <utility>
+
 namespace glimmet {
 
 namespace {
@@ -141,9 +143,11 @@ void BridgePoller::get(const QString& path, std::function<void(const Response&)>
     inFlight.insert(path);
     auto* socket = new QTcpSocket(this);
     auto received = std::make_shared<QByteArray>();
-    auto finish = [this, socket, path, done, received, target = *bridge](Response response) {
-        if (!inFlight.remove(path))
+    auto open = std::make_shared<bool>(true);
+    auto finish = [this, socket, path, done, open, target = *bridge](Response response) {
+        if (!std::exchange(*open, false))
             return; // already finished
+        inFlight.remove(path);
         socket->disconnect(this);
         socket->abort();
         socket->deleteLater();
@@ -155,7 +159,11 @@ void BridgePoller::get(const QString& path, std::function<void(const Response&)>
         socket->write("GET " + path.toUtf8() + " HTTP/1.1\r\nHost: " + target.text().toUtf8() +
                       "\r\nConnection: close\r\n\r\n");
     });
-    connect(socket, &QTcpSocket::readyRead, socket, [socket, received] { *received += socket->readAll(); });
+    connect(socket, &QTcpSocket::readyRead, this, [socket, received, finish] {
+        *received += socket->readAll();
+        if (received->size() > maxAnswerBytes)
+            finish({0, {}, QStringLiteral("answer larger than %1 bytes").arg(maxAnswerBytes)});
+    });
     connect(socket, &QTcpSocket::disconnected, this, [socket, received, finish] {
         *received += socket->readAll();
         finish(parseResponse(*received));

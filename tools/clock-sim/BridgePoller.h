@@ -26,6 +26,7 @@ class BridgePoller : public QObject {
 public:
     static constexpr int periodMs = 2000;
     static constexpr int requestTimeoutMs = 5000;
+    static constexpr qsizetype maxAnswerBytes = 4 * 1024 * 1024;
 
     struct Response {
         int status = 0; // 0 when the request failed
