@@ -69,6 +69,9 @@ struct MarketFetch {
     static MarketSnapshot snapshot(const MarketInstrument& instrument, MarketInterval interval,
                                    QList<MarketCandle> candles, double price, double reference,
                                    const QString& source, double now);
+    // A callback to call once per finished request: the `count`-th call runs `done`. Every
+    // call happens on the fetch context's thread, so no lock is needed.
+    static std::function<void()> after(int count, std::function<void()> done);
     // `code` percent-encoded for a URL path or query value.
     static QString urlCode(const QString& code);
 };

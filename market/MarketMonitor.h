@@ -102,11 +102,11 @@ private:
                        const QString& key);
     void activate(const MarketSnapshot& snapshot, const QByteArray& frame);
     std::uint64_t nextFrameVersionLocked();
-    void publishLocked(); // rebuilds the served documents; lock held
     bool isStale(const MarketSnapshot& snapshot, MarketRefreshInterval refresh) const;
     void scheduleTimer(MarketRefreshInterval refresh);
     void queueRequestForCurrent();
     void store(const char* key, const QVariant& value) const;
+    QByteArray versionDocumentLocked() const;
 
     const std::shared_ptr<const Clock> clock;
     const Fetcher fetcher;
@@ -114,7 +114,8 @@ private:
     SerialQueue queue{QStringLiteral("glimmet.market")};
 
     mutable std::mutex lock;
-    QTimer* timer = nullptr; // lives on `queue`
+    QTimer* timer = nullptr; // created and used only on `queue`
+    bool started = false;
     MarketRefreshInterval _refreshInterval = MarketRefreshInterval::tenSeconds;
     MarketSnapshot value;
     MarketInstrument _requestedInstrument;
