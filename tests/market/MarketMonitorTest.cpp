@@ -169,8 +169,7 @@ TEST_F(MarketMonitorTest, StoredFavorites) {
         const char* first;
     } cases[] = {{MarketInstrument::legacyDefaultFavorites(), 12, "btc-usd"},
                  {twenty, 15, "btc-usd"},
-                 {{"?!", "eth-usd"}, 1, "eth-usd"},
-                 {{"?!"}, 12, "btc-usd"}};
+                 {{"?!", "eth-usd"}, 1, "eth-usd"}};
     for (const auto& c : cases) {
         make(c.stored);
         EXPECT_EQ(monitor->favoriteItems().size(), c.count);
@@ -180,6 +179,14 @@ TEST_F(MarketMonitorTest, StoredFavorites) {
     EXPECT_FALSE(monitor->addFavorite(*MarketInstrument::parse("600519")));
     EXPECT_TRUE(monitor->addFavorite(*MarketInstrument::preset("eth-usd")));
     EXPECT_EQ(monitor->favoriteItems().size(), 15);
+
+    // Choices survive a restart, except those of a monitor told not to store them (the previews).
+    monitor->setInterval(MarketInterval::oneHour);
+    MarketMonitor preview(
+        clock, [](auto&&...) {}, false);
+    EXPECT_EQ(preview.requestedInterval(), MarketInterval::oneHour);
+    preview.setInterval(MarketInterval::oneMinute);
+    EXPECT_EQ(Settings::string("btc_interval"), "60m");
 }
 
 } // namespace
