@@ -115,7 +115,6 @@ TEST(MarketProviders, ProviderChains) {
          {{"/q=usAAPL", json("v_usAAPL=\"1~Apple~AAPL~200~0~\"")}},
          "Tencent-line n=0 (0 0 0 0 0) 200 0.00%"},
         {"600519", {{"/q=sh600519", json("v_sh600519=\"1~a~600519~0~1490~\"")}}, "error 腾讯报价解析失败"},
-        {"600519", {{"/q=sh600519", json("v_sh600519=\"1~a~600519\"")}}, "error 腾讯报价解析失败"},
         {"kr005930",
          {{"/api/stock/005930/basic",
            json(R"({"closePrice":"70,000","compareToPreviousClosePrice":"-500"})")},
