@@ -85,14 +85,10 @@ void CryptoProviders::fetchBitstamp(const MarketInstrument& instrument, MarketIn
             Endpoints::url(Endpoint::Bitstamp, QStringLiteral("/api/v2/ticker/") + pair + u'/'), context,
             [instrument, interval, clock = context.clock, completion = std::move(completion)](
                 const std::optional<QJsonValue>& ohlc, const std::optional<QJsonValue>& ticker) {
-                const auto entries = ohlc && ohlc->isObject() ? arrayOf(ohlc->toObject()
-                                                                            .value(QStringLiteral("data"))
-                                                                            .toObject()
-                                                                            .value(QStringLiteral("ohlc")),
-                                                                        QJsonValue::Object)
-                                                              : std::nullopt;
-                const bool dataIsObject = ohlc && ohlc->toObject().value(QStringLiteral("data")).isObject();
-                if (!entries || !dataIsObject || !ticker || !ticker->isObject())
+                const QJsonValue data = ohlc ? ohlc->toObject().value(QStringLiteral("data")) : QJsonValue();
+                const auto entries =
+                    arrayOf(data.toObject().value(QStringLiteral("ohlc")), QJsonValue::Object);
+                if (!entries || !ticker || !ticker->isObject())
                     return completion(
                         std::unexpected(MarketFetch::marketError(QStringLiteral("Bitstamp 解析失败"))));
                 QList<MarketCandle> candles;

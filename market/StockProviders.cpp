@@ -287,7 +287,7 @@ QList<MarketCandle> StockProviders::parseEastmoney(const QJsonValue& json, const
 std::optional<TencentQuote> StockProviders::parseNaverQuote(const QJsonValue& json) {
     const QJsonObject object = json.toObject();
     const auto price = MarketFetch::number(object.value(QStringLiteral("closePrice")));
-    if (!json.isObject() || !price || *price <= 0)
+    if (!price || *price <= 0)
         return std::nullopt;
     const double change =
         MarketFetch::number(object.value(QStringLiteral("compareToPreviousClosePrice"))).value_or(0);
