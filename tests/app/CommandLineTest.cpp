@@ -1,3 +1,4 @@
+#include "common/Endpoints.h"
 #include "support/RawHttp.h"
 
 #include <QDateTime>
@@ -30,6 +31,15 @@ public:
         env.insert("HOME", root);
         env.insert("XDG_CONFIG_HOME", root + "/config");
         env.insert("XDG_DATA_HOME", root + "/data");
+        // Every remote service on a closed loopback port: a bridge under test reaches nothing else.
+        QFile settings(root + "/config/Glimmet/GlimmetBridge.conf");
+        if (!settings.exists() && QDir().mkpath(root + "/config/Glimmet") &&
+            settings.open(QIODevice::WriteOnly)) {
+            settings.write("[endpoints]\n");
+            for (int e = 0; e <= int(glimmet::Endpoint::Petdex); ++e)
+                settings.write(glimmet::Endpoints::name(glimmet::Endpoint(e)).toUtf8() +
+                               "=http://127.0.0.1:9\n");
+        }
         process.setProcessEnvironment(env);
         process.start(GLIMMET_BRIDGE_PATH, args);
     }
@@ -184,6 +194,14 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
         EXPECT_EQ(bridge->process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(bridge->process.exitCode(), 0);
     }
+}
+
+TEST(CommandLine, PreviewOfAnUnknownSymbolFailsBeforeAnyRequest) {
+    QTemporaryDir home;
+    Bridge bridge(home.path(), {"--preview-market", "???", home.path() + "/x.png"});
+    ASSERT_TRUE(bridge.process.waitForFinished(30000));
+    EXPECT_EQ(bridge.process.exitCode(), 2);
+    EXPECT_TRUE(bridge.process.readAllStandardError().contains("unknown market symbol\n"));
 }
 
 TEST(CommandLine, SelfTestPrintsOneLineAndSucceeds) {

@@ -1,10 +1,12 @@
 #include "market/MarketFrameCodec.h"
+#include "support/PackedFrame.h"
 
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
 using namespace glimmet;
+using glimmet::test::unpack;
 
 namespace {
 
@@ -15,18 +17,6 @@ const auto hex = [](const char* digits) { return QByteArray::fromHex(digits); };
 // A raw frame: the pixels `head`, then the pixel `fill` up to the end.
 QByteArray frameOf(const QByteArray& head, const char* fill) {
     return head + hex(fill).repeated(Codec::pixelCount - head.size() / 2);
-}
-
-// The clock's reader: a header byte, then one pixel to repeat or a run of literal pixels.
-QByteArray unpack(const QByteArray& packed) {
-    QByteArray frame;
-    for (qsizetype at = 0; at < packed.size();) {
-        const auto header = quint8(packed[at++]);
-        const int count = (header & 0x7F) + 1;
-        frame += header >= 0x80 ? packed.mid(at, 2).repeated(count) : packed.mid(at, 2 * count);
-        at += header >= 0x80 ? 2 : 2 * count;
-    }
-    return frame;
 }
 
 TEST(MarketFrameCodec, KnownFramesPackAndWrapByteForByte) {
