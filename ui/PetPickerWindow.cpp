@@ -211,25 +211,22 @@ void PetPickerWindow::previewSelectionChanged() {
     uploadButton->setEnabled(false);
     const qint64 token = ++previewToken;
     if (sheetCache && sheetCache->first == pet->slug)
-        return render(token);
+        return render(token, *pet);
 
     setStatus(QStringLiteral("正在下载 ") + pet->displayName + QStringLiteral(" 的动画…"));
     PetdexService::downloadSpritesheet(
-        *pet, [picker = QPointer(this), token, slug = pet->slug](Result<QImage> sheet) {
+        *pet, [picker = QPointer(this), token, pet = *pet](Result<QImage> sheet) {
             if (!picker || picker->previewToken != token)
                 return;
             if (!sheet)
                 return picker->setStatus(QStringLiteral("下载失败：") + sheet.error().description);
-            picker->sheetCache = {slug, *sheet};
-            picker->render(token);
+            picker->sheetCache = {pet.slug, *sheet};
+            picker->render(token, pet);
         });
 }
 
-void PetPickerWindow::render(qint64 token) {
-    const std::optional<PetdexPet> pet = selectedPet();
-    if (!pet || !sheetCache || token != previewToken)
-        return;
-    const QString caption = pet->displayName + QStringLiteral(" · ") + currentState().label +
+void PetPickerWindow::render(qint64 token, const PetdexPet& pet) {
+    const QString caption = pet.displayName + QStringLiteral(" · ") + currentState().label +
                             QStringLiteral(" → ") + currentTarget().slot;
     buildGif(sheetCache->second, [this, token, caption](std::optional<QByteArray> gif) {
         if (token != previewToken)

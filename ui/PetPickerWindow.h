@@ -50,7 +50,7 @@ private:
     void loadManifest();
     void applyFilter();
     void previewSelectionChanged();
-    void render(qint64 token);
+    void render(qint64 token, const PetdexPet& pet);
     void uploadTapped();
 
     std::optional<PetdexPet> selectedPet() const;
