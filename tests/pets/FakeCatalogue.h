@@ -19,9 +19,9 @@ inline QByteArray webpSheet(QSize size) {
     QImage sheet(size, QImage::Format_ARGB32);
     sheet.fill(Qt::transparent);
     QPainter painter(&sheet);
-    for (int row = 0; row * 208 < size.height(); ++row) {
-        for (int column = 0; column * 192 < size.width(); ++column)
-            painter.fillRect(column * 192 + 56, row * 208 + 64, 80, 80, QColor(cellColour(column, row)));
+    for (int x = 0; x < size.width(); x += 192) {
+        for (int y = 0; y < size.height(); y += 208)
+            painter.fillRect(x + 56, y + 64, 80, 80, QColor(cellColour(x / 192, y / 208)));
     }
     painter.end();
     QBuffer out;
@@ -30,13 +30,12 @@ inline QByteArray webpSheet(QSize size) {
     return out.data();
 }
 
-// A Petdex catalogue on a loopback server, with the petdex endpoint pointed at it. Each
-// pet's sheet is served at /sheets/<slug>.webp; `manifestPets` is the JSON array's text.
+// A Petdex catalogue on a loopback server, the petdex endpoint pointed at it: the manifest's
+// "pets" array is `pets` with SHEETS standing for the server's "/sheets" folder.
 struct FakeCatalogue {
-    explicit FakeCatalogue(const QByteArray& manifestPets) {
-        QByteArray manifest = "{\"pets\":" + manifestPets + "}";
+    explicit FakeCatalogue(QByteArray pets) {
         server.setJson("/manifests/petdex-v1.json",
-                       manifest.replace("SHEETS", server.baseUrl().toUtf8() + "/sheets"));
+                       "{\"pets\":" + pets.replace("SHEETS", server.baseUrl().toUtf8() + "/sheets") + "}");
         Endpoints::setOverride(Endpoint::Petdex, server.baseUrl());
     }
     void setSheet(const QString& slug, const QByteArray& bytes, int delayMs = 0) {

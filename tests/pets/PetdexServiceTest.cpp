@@ -1,6 +1,7 @@
 #include "pets/PetdexService.h"
-#include "device/Await.h"
 #include "pets/FakeCatalogue.h"
+
+#include <QImageReader>
 
 #include <gtest/gtest.h>
 
@@ -9,20 +10,10 @@ using namespace glimmet::test;
 
 namespace {
 
-// "slug|displayName|kind|sheet" per pet, joined by ";", or "error N".
-QString summary(const Result<QList<PetdexPet>>& pets) {
-    if (!pets)
-        return "error " + QString::number(pets.error().code);
-    QStringList out;
-    for (const PetdexPet& pet : *pets)
-        out << QStringList{pet.slug, pet.displayName, pet.kind, pet.spritesheetUrl}.join('|');
-    return out.join(';');
-}
-
 TEST(PetdexManifest, KeepsCompletePetsWithDefaults) {
     const struct {
         const char* json;
-        const char* pets;
+        const char* pets; // "slug|displayName|kind|sheet" per pet, joined by ";"
     } rows[] = {
         {R"({"pets":[{"slug":"a","spritesheetUrl":"u"}]})", "a|a||u"},
         {R"({"pets":[{"slug":"b","displayName":"B","kind":"cat","spritesheetUrl":"u","x":1},
@@ -35,64 +26,49 @@ TEST(PetdexManifest, KeepsCompletePetsWithDefaults) {
         {R"({"pets":{}})", "error 1"},
         {"<html>", "error 1"},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(summary(PetdexService::parseManifest(row.json)), row.pets) << row.json;
+    for (const auto& row : rows) {
+        const Result<QList<PetdexPet>> pets = PetdexService::parseManifest(row.json);
+        QStringList found;
+        for (const PetdexPet& pet : pets.value_or(QList<PetdexPet>()))
+            found << QStringList{pet.slug, pet.displayName, pet.kind, pet.spritesheetUrl}.join('|');
+        EXPECT_EQ(pets ? found.join(';') : "error " + QString::number(pets.error().code), row.pets)
+            << row.json;
+    }
 }
 
-TEST(PetdexManifest, OnlyASuccessfulLoadIsCachedAndThenAnsweredAtOnce) {
-    FakeCatalogue catalogue("[]");
-    catalogue.server.setJson("/manifests/petdex-v1.json", "oops", 500);
-    const auto load = [] {
-        std::optional<Result<QList<PetdexPet>>> answer;
-        PetdexService::loadManifest([&answer](Result<QList<PetdexPet>> pets) { answer = pets; });
-        await(answer);
-        return summary(answer.value_or(makeError("", -1, "")));
-    };
-    EXPECT_EQ(load(), "error 1");
-    catalogue.server.setJson("/manifests/petdex-v1.json", R"({"pets":[{"slug":"a","spritesheetUrl":"u"}]})");
-    EXPECT_EQ(load(), "a|a||u");
-    catalogue.server.setJson("/manifests/petdex-v1.json", "{}");
-    bool answeredAtOnce = false;
-    PetdexService::loadManifest(
-        [&](Result<QList<PetdexPet>> pets) { answeredAtOnce = summary(pets) == "a|a||u"; });
-    EXPECT_TRUE(answeredAtOnce);
-}
-
-TEST(PetdexStates, NineAnimationsInMenuOrder) {
-    QStringList states;
-    for (const PetdexAnimState& s : PetdexService::states)
-        states
-            << QStringLiteral("%1 %2 %3 %4 %5").arg(s.id, s.label).arg(s.row).arg(s.frames).arg(s.durationMs);
-    EXPECT_EQ(states.join(", "), "idle 待机 Idle 0 6 1100, running-right 右跑 Run Right 1 8 1060, "
-                                 "running-left 左跑 Run Left 2 8 1060, waving 挥手 Waving 3 4 700, "
-                                 "jumping 跳跃 Jumping 4 5 840, failed 失败 Failed 5 8 1220, "
-                                 "waiting 等待 Waiting 6 6 1010, running 原地跑 Running 7 6 820, "
-                                 "review 思考 Review 8 6 1030");
-}
-
-TEST(PetdexSheets, DownloadDecodesTheSheetOrSaysWhy) {
-    FakeCatalogue catalogue("[]");
-    catalogue.setSheet("good", webpSheet({1536, 1872}));
-    catalogue.setSheet("junk", "<html>busy</html>");
-    const QString sheets = catalogue.server.baseUrl() + "/sheets/";
+TEST(PetGif, OneFramePerCellOnBlackLoopingWithTheStateTiming) {
+    const QImage sheet = QImage::fromData(webpSheet({1536, 1872}));
+    const QImage oneCell = QImage::fromData(webpSheet({192, 208}));
     const struct {
-        QString url;
-        QString result;
+        const QImage& sheet;
+        PetdexAnimState state;
+        int width;
+        int frames;
+        int delayMs; // GIF delays are whole hundredths
     } rows[] = {
-        {sheets + "good.webp", "1536x1872"},
-        {sheets + "junk.webp", "3 spritesheet 解码失败（WebP）"},
-        {sheets + "missing.webp", "3 spritesheet 解码失败（WebP）"},
-        {"not a url", "2 spritesheet 地址无效"},
-        {"file:///etc/hostname", "2 spritesheet 地址无效"},
+        {sheet, *PetdexService::state("waving"), 111, 4, 180},
+        {sheet, *PetdexService::state("running"), 120, 6, 140},
+        {sheet, {"long", "", 8, 12, 300}, 120, 8, 50},
+        {oneCell, {"one", "", 0, 1, 100}, 111, 1, 100},
+        {oneCell, *PetdexService::state("waving"), 111, 0, 0}, // no cell there: no GIF
+        {oneCell, {"none", "", 0, 0, 700}, 111, 0, 0},
     };
     for (const auto& row : rows) {
-        std::optional<Result<QImage>> sheet;
-        PetdexService::downloadSpritesheet({"p", "p", "", row.url},
-                                           [&sheet](Result<QImage> s) { sheet = s; });
-        ASSERT_TRUE(await(sheet)) << row.url.toStdString();
-        EXPECT_EQ(*sheet ? QStringLiteral("%1x%2").arg((*sheet)->width()).arg((*sheet)->height())
-                         : QString::number(sheet->error().code) + ' ' + sheet->error().description,
-                  row.result);
+        const std::optional<QByteArray> built = PetdexService::buildGif(row.sheet, row.state, row.width, 120);
+        EXPECT_EQ(built.has_value(), row.frames > 0);
+        QByteArray gif = built.value_or("");
+        QBuffer buffer(&gif);
+        QImageReader reader(&buffer, "gif");
+        EXPECT_EQ(reader.imageCount(), row.frames) << row.state.id.toStdString();
+        EXPECT_EQ(reader.loopCount(), row.frames ? -1 : 0); // -1: for ever
+        for (int i = 0; i < row.frames; ++i) {
+            const QImage frame = reader.read();
+            EXPECT_EQ(reader.nextImageDelay(), row.delayMs);
+            EXPECT_EQ(frame.size(), QSize(row.width, 120));
+            EXPECT_EQ(frame.pixel(row.width / 2, 60), cellColour(i, row.state.row)) << i;
+            EXPECT_EQ(frame.pixel(0, 0), qRgb(0, 0, 0));
+            EXPECT_EQ(frame.pixel(row.width - 1, 119), qRgb(0, 0, 0));
+        }
     }
 }
 
