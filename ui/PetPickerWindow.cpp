@@ -77,6 +77,7 @@ PetPickerWindow::PetPickerWindow(Uploader upload, QWidget* parent)
 void PetPickerWindow::buildWindow() {
     setWindowTitle(QStringLiteral("更换桌宠动画（Petdex）"));
     resize(480, 620);
+    move(screen()->availableGeometry().center() - rect().center());
 
     searchField = new QLineEdit;
     searchField->setPlaceholderText(QStringLiteral("搜索 3300+ 桌宠（如 pikachu、boba…）"));
@@ -147,8 +148,6 @@ void PetPickerWindow::buildWindow() {
 }
 
 void PetPickerWindow::show() {
-    if (!isVisible())
-        move(screen()->availableGeometry().center() - rect().center());
     QWidget::show();
     raise();
     activateWindow();
@@ -163,15 +162,22 @@ void PetPickerWindow::loadManifest() {
             return;
         if (!result)
             return picker->setStatus(QStringLiteral("加载失败：") + result.error().description);
-        QCollator collator;
-        collator.setCaseSensitivity(Qt::CaseInsensitive);
-        std::ranges::stable_sort(*result, [&collator](const PetdexPet& a, const PetdexPet& b) {
-            return collator.compare(a.displayName, b.displayName) < 0;
+        // A localised sort of a few thousand names takes longer than a frame: not on this thread.
+        QThreadPool::globalInstance()->start([picker, pets = *result]() mutable {
+            QCollator collator;
+            collator.setCaseSensitivity(Qt::CaseInsensitive);
+            std::ranges::stable_sort(pets, [&collator](const PetdexPet& a, const PetdexPet& b) {
+                return collator.compare(a.displayName, b.displayName) < 0;
+            });
+            runOnMain([picker, pets] {
+                if (!picker)
+                    return;
+                picker->allPets = pets;
+                picker->applyFilter();
+                picker->setStatus(QStringLiteral("共 ") + QString::number(pets.size()) +
+                                  QStringLiteral(" 个桌宠，选择后可预览"));
+            });
         });
-        picker->allPets = *result;
-        picker->applyFilter();
-        picker->setStatus(QStringLiteral("共 ") + QString::number(picker->allPets.size()) +
-                          QStringLiteral(" 个桌宠，选择后可预览"));
     });
 }
 
