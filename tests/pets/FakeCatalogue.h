@@ -9,19 +9,15 @@
 
 namespace glimmet::test {
 
-// The colour of the opaque square in the middle of sheet cell (column, row).
-inline QRgb cellColour(int column, int row) {
-    return qRgb(40 + 25 * column, 25 * row, 200);
-}
-
-// A transparent WebP sprite sheet of `size` with one coloured square in each cell.
+// A transparent WebP sprite sheet of `size` with a square in the middle of each cell, coloured
+// (40 + 25 * column, 25 * row, 200).
 inline QByteArray webpSheet(QSize size) {
     QImage sheet(size, QImage::Format_ARGB32);
     sheet.fill(Qt::transparent);
     QPainter painter(&sheet);
     for (int x = 0; x < size.width(); x += 192) {
         for (int y = 0; y < size.height(); y += 208)
-            painter.fillRect(x + 56, y + 64, 80, 80, QColor(cellColour(x / 192, y / 208)));
+            painter.fillRect(x + 56, y + 64, 80, 80, QColor(40 + 25 * x / 192, 25 * y / 208, 200));
     }
     painter.end();
     QBuffer out;

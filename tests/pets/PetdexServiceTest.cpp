@@ -20,11 +20,9 @@ TEST(PetdexManifest, KeepsCompletePetsWithDefaults) {
            {"displayName":"no slug","spritesheetUrl":"u"},{"slug":"no sheet"},"pet",[],
            {"slug":"c","displayName":5,"kind":null,"spritesheetUrl":"v"}],"name":"petdex"})",
          "b|B|cat|u;c|c||v"},
-        {R"({"pets":[]})", ""},
         {R"([{"slug":"a","spritesheetUrl":"u"}])", "error 1"},
         {R"({"pet":[]})", "error 1"},
         {R"({"pets":{}})", "error 1"},
-        {"<html>", "error 1"},
     };
     for (const auto& row : rows) {
         const Result<QList<PetdexPet>> pets = PetdexService::parseManifest(row.json);
@@ -65,7 +63,7 @@ TEST(PetGif, OneFramePerCellOnBlackLoopingWithTheStateTiming) {
             const QImage frame = reader.read();
             EXPECT_EQ(reader.nextImageDelay(), row.delayMs);
             EXPECT_EQ(frame.size(), QSize(row.width, 120));
-            EXPECT_EQ(frame.pixel(row.width / 2, 60), cellColour(i, row.state.row)) << i;
+            EXPECT_EQ(frame.pixel(row.width / 2, 60), qRgb(40 + 25 * i, 25 * row.state.row, 200)) << i;
             EXPECT_EQ(frame.pixel(0, 0), qRgb(0, 0, 0));
             EXPECT_EQ(frame.pixel(row.width - 1, 119), qRgb(0, 0, 0));
         }

@@ -52,7 +52,7 @@ protected:
         return texts;
     }
     void select(const QString& slug) {
-        list->setCurrentRow(rows().indexOf(QRegularExpression(".*（" + slug + "\\b.*")));
+        list->setCurrentItem(list->findItems("（" + slug, Qt::MatchContains)[0]);
     }
 
     QList<std::pair<QString, std::function<void(std::optional<Error>)>>> uploads; // slot, completion
