@@ -57,8 +57,8 @@ public:
     // Completes on the main thread (at once for an invalid address) with the decoded sheet.
     static void downloadSpritesheet(const PetdexPet& pet, std::function<void(Result<QImage>)> completion);
     // One state of a decoded sheet as a looping GIF of targetW x targetH on black; none when
-    // the state has no frames or its first cell lies outside the sheet. Thread-safe; takes a
-    // few milliseconds, so keep it off the main thread.
+    // the state has no frames or one of its cells lies wholly outside the sheet. Thread-safe;
+    // takes a few milliseconds, so keep it off the main thread.
     static std::optional<QByteArray> buildGif(const QImage& sheet, const PetdexAnimState& state, int targetW,
                                               int targetH);
 
