@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "market/MarketMonitor.h"
 #include "monitors/MprisNowPlayingSource.h"
 #include "monitors/NetCounterSource.h"
 #include "monitors/NetSpeedMonitor.h"
@@ -36,6 +37,8 @@ void App::start() {
     nowPlaying =
         std::make_shared<NowPlayingMonitor>(std::make_shared<MprisNowPlayingSource>(QString(), clock), clock);
     nowPlaying->start();
+    market = std::make_shared<MarketMonitor>(clock);
+    market->start();
     ModelPricing::shared()->refresh();
     status->setMusicPlayingProvider([weak = std::weak_ptr(nowPlaying)] {
         const auto monitor = weak.lock();
@@ -47,6 +50,7 @@ void App::start() {
     services.net = net;
     services.systemStats = SystemStatsMonitor::shared();
     services.nowPlaying = nowPlaying;
+    services.market = market;
     RouteTables tables = BridgeRoutes::make(services);
     server = std::make_unique<HTTPServer>(bridgePort, std::move(tables.routes),
                                           std::move(tables.binaryRoutes), std::move(tables.postRoutes));

@@ -7,6 +7,7 @@
 namespace glimmet {
 
 class HTTPServer;
+class MarketMonitor;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
 class StatusService;
@@ -28,6 +29,7 @@ private:
     std::shared_ptr<UsageFetcher> usage;
     std::shared_ptr<NetSpeedMonitor> net;
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
+    std::shared_ptr<MarketMonitor> market;
     std::unique_ptr<HTTPServer> server;
 };
 

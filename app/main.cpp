@@ -1,4 +1,5 @@
 #include "app/App.h"
+#include "app/MarketPreview.h"
 #include "market/MarketFrameRenderer.h"
 #include "market/MarketInstrument.h"
 #include "status/DayWindow.h"
@@ -74,6 +75,10 @@ int main(int argc, char* argv[]) {
     // the later ones and in the end to the normal bridge.
     const QStringList args = QApplication::arguments().mid(1);
     const QString mode = args.value(0);
+    if (mode == u"--preview-btc" && args.size() >= 2)
+        return MarketPreview::previewBtc(args[1]);
+    if (mode == u"--preview-market" && args.size() >= 3)
+        return MarketPreview::previewMarket(args[1], args[2]);
     if (mode == u"--status-json" && args.size() >= 1)
         return printStatusJson();
     if (mode == u"--self-test" && args.size() >= 1)

@@ -3,6 +3,7 @@
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "device/DeviceClient.h"
+#include "market/MarketMonitor.h"
 #include "monitors/NetSpeedMonitor.h"
 #include "monitors/NowPlayingMonitor.h"
 #include "monitors/SystemStatsMonitor.h"
@@ -55,6 +56,18 @@ RouteTables BridgeRoutes::make(const BridgeServices& services) {
         tables.binaryRoutes.insert(
             QStringLiteral("/music/text.raw"),
             route(services.nowPlaying, [](NowPlayingMonitor& m) { return m.textRGB565(); }));
+    }
+    if (services.market) {
+        tables.routes.insert(QStringLiteral("/btc"),
+                             route(services.market, [](MarketMonitor& m) { return m.jsonData(); }));
+        tables.routes.insert(QStringLiteral("/btc/version"),
+                             route(services.market, [](MarketMonitor& m) { return m.frameVersionJSON(); }));
+        tables.binaryRoutes.insert(
+            QStringLiteral("/btc/frame.rle"),
+            route(services.market, [](MarketMonitor& m) { return m.cachedPackedFrame(); }));
+        tables.binaryRoutes.insert(
+            QStringLiteral("/btc/frame.raw"),
+            route(services.market, [](MarketMonitor& m) { return m.frameEnvelope(); }));
     }
     return tables;
 }

@@ -7,6 +7,7 @@
 
 namespace glimmet {
 
+class MarketMonitor;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
 class StatusService;
@@ -18,6 +19,7 @@ struct BridgeServices {
     std::shared_ptr<NetSpeedMonitor> net;
     std::shared_ptr<SystemStatsMonitor> systemStats; // the CPU and memory figures of "/net"
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
+    std::shared_ptr<MarketMonitor> market;
 };
 
 struct RouteTables {
