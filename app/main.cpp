@@ -1,5 +1,6 @@
 #include "app/App.h"
 #include "app/MarketPreview.h"
+#include "app/PetUploadTest.h"
 #include "market/MarketFrameRenderer.h"
 #include "market/MarketInstrument.h"
 #include "status/DayWindow.h"
@@ -83,6 +84,8 @@ int main(int argc, char* argv[]) {
         return printStatusJson();
     if (mode == u"--self-test" && args.size() >= 1)
         return runSelfTest();
+    if (mode == u"--test-pet" && args.size() >= 3)
+        return runPetUploadTest(args.mid(1));
 
     App app;
     app.start();
