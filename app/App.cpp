@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "device/DeviceClient.h"
 #include "market/MarketMonitor.h"
 #include "monitors/MprisNowPlayingSource.h"
 #include "monitors/NetCounterSource.h"
@@ -16,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -57,6 +59,11 @@ void App::start() {
     server->onRequest = [clock](const QString& path, const QString& host) {
         BridgeRoutes::onRequest(path, host, *clock);
     };
+
+    pairingRepair = std::make_unique<QTimer>();
+    QObject::connect(pairingRepair.get(), &QTimer::timeout,
+                     [] { DeviceClient::healPairingIfNeeded(bridgePort); });
+    pairingRepair->start(60'000);
 
     const QString port = QString::number(bridgePort);
     if (const auto started = server->start(); !started)

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+class QTimer;
+
 namespace glimmet {
 
 class HTTPServer;
@@ -31,6 +33,7 @@ private:
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
     std::shared_ptr<MarketMonitor> market;
     std::unique_ptr<HTTPServer> server;
+    std::unique_ptr<QTimer> pairingRepair;
 };
 
 // Quits the application's event loop on SIGINT or SIGTERM.
