@@ -12,11 +12,16 @@
 #include "server/BridgeRoutes.h"
 #include "server/HTTPServer.h"
 #include "status/StatusService.h"
+#include "ui/DialogAlerts.h"
+#include "ui/MenuBarController.h"
+#include "ui/MirrorPopoverController.h"
+#include "ui/PetPickerWindow.h"
 #include "usage/ModelPricing.h"
 #include "usage/UsageFetcher.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <csignal>
@@ -71,9 +76,34 @@ void App::start() {
                   started.error().description);
     else
         Log::line(QStringLiteral("[bridge] serving /status on 0.0.0.0:") + port);
-    Log::line(QStringLiteral("[bridge] no status-bar menu in this build; running headless"));
+    startMenu();
 
     usage->startAutoRefresh(120);
+}
+
+// The tray icon with its control menu and mirror popover when the desktop has a tray;
+// otherwise the bridge runs headless and says so once.
+void App::startMenu() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        Log::line(QStringLiteral("[bridge] no system tray on this display; running headless without a menu"));
+        return;
+    }
+    auto* popover = new MirrorPopoverController(status, net, nowPlaying, market);
+    MenuBarController::Services services;
+    services.service = status;
+    services.usage = usage;
+    services.refreshUsage = [weak = std::weak_ptr(usage)] {
+        if (const auto fetcher = weak.lock())
+            fetcher->refresh();
+    };
+    services.port = bridgePort;
+    services.market = market;
+    services.alerts = std::make_shared<DialogAlerts>();
+    services.showPetPicker = [] { PetPickerWindow::shared().show(); };
+    menuBar = std::make_unique<MenuBarController>(std::move(services), popover);
+    popover->setParent(menuBar.get());
+    menuBar->buildMenu();
+    menuBar->showStatusItem(MenuBarController::happyMacIcon());
 }
 
 namespace {

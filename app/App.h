@@ -10,6 +10,7 @@ namespace glimmet {
 
 class HTTPServer;
 class MarketMonitor;
+class MenuBarController;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
 class StatusService;
@@ -27,6 +28,8 @@ public:
     void start();
 
 private:
+    void startMenu();
+
     std::shared_ptr<StatusService> status;
     std::shared_ptr<UsageFetcher> usage;
     std::shared_ptr<NetSpeedMonitor> net;
@@ -34,6 +37,7 @@ private:
     std::shared_ptr<MarketMonitor> market;
     std::unique_ptr<HTTPServer> server;
     std::unique_ptr<QTimer> pairingRepair;
+    std::unique_ptr<MenuBarController> menuBar;
 };
 
 // Quits the application's event loop on SIGINT or SIGTERM.
