@@ -13,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QIcon>
 #include <QLocale>
@@ -223,6 +224,10 @@ QIcon MenuBarController::happyMacIcon() {
 }
 
 void MenuBarController::statusItemClicked() {
+    if (QGuiApplication::keyboardModifiers() & Qt::ControlModifier) { // control-click: the menu
+        controlMenu->popup(QCursor::pos());
+        return;
+    }
     if (mirrorPopover)
         mirrorPopover->toggle(statusItem ? statusItem->geometry() : QRect());
 }
@@ -389,7 +394,7 @@ void MenuBarController::uncheckModes() {
 // once it answers as a clock.
 void MenuBarController::followLastSeenClock(const QString& host) {
     const QString lastSeen = Settings::deviceLastSeen();
-    if (lastSeen.isEmpty() || (!host.isEmpty() && lastSeen.startsWith(host)))
+    if (lastSeen.isEmpty() || lastSeen.startsWith(host))
         return;
     DeviceClient::verifyDevice(lastSeen, 2.0, [self = QPointer(this), lastSeen](bool verified) {
         if (!self || !verified)

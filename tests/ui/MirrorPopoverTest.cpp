@@ -64,7 +64,6 @@ TEST_F(MirrorPopover, SceneFollowsWhatTheClockShows) {
         {"auto", "claude", false, false, false, 50, QuotaBorderLevel::green, "50%", "81%"},
         {"codex", "codex", false, false, false, 74.9, QuotaBorderLevel::yellow, "Weekly", "74%"},
         {"auto", "kimi", false, false, false, 30, QuotaBorderLevel::red, "5h 30%", "Weekly 80%"},
-        {"auto", "grok", false, false, false, 0, QuotaBorderLevel::green, "Weekly", "-"},
     };
     service->claude.sessionMin = 150;
     usage->claude.weeklyPct = 81.7;
@@ -95,19 +94,6 @@ TEST_F(MirrorPopover, EnteringTheNetworkSceneClearsTheGraphs) {
         EXPECT_EQ(view.histRx.back(), 5000);
         show("auto", "codex");
     }
-}
-
-TEST_F(MirrorPopover, FastTaskStartsTheAnimationOnlyOutsideDataScenes) {
-    MirrorView& view = show("auto", "claude"); // the first sight only sets the baseline
-    service->claude.fastTaskSeq = 1000;
-    show("music", "claude");
-    EXPECT_FALSE(view.ludicrousProgress);
-    service->claude.fastTaskSeq = 2000;
-    show("auto", "claude");
-    ASSERT_TRUE(view.ludicrousProgress);
-    clock->advance(2.4);
-    popover.animTick();
-    EXPECT_FALSE(view.ludicrousProgress);
 }
 
 TEST(MirrorPopoverText, Formats) {

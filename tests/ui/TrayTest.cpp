@@ -1,15 +1,14 @@
 // The tray icon on a real X server with a stand-in tray host (see with-tray-host.sh): the
 // item registers with the watcher and its menu is exported over com.canonical.dbusmenu.
+#include "UiTestSupport.h"
 #include "common/Settings.h"
 #include "support/FakeHttpServer.h"
 #include "ui/MenuBarController.h"
 
-#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QDeadlineTimer>
 #include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
@@ -43,13 +42,6 @@ void collect(const QDBusArgument& item, QHash<QString, int>& ids) {
     item.endStructure();
 }
 
-template <class Ready> bool waitFor(Ready ready) {
-    QDeadlineTimer deadline(15000);
-    while (!ready() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    return ready();
-}
-
 TEST(Tray, RegistersAndExportsTheControlMenu) {
     ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
     test::FakeHttpServer clock;
@@ -62,7 +54,7 @@ TEST(Tray, RegistersAndExportsTheControlMenu) {
 
     const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
     QStringList items;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(test::waitUntil([&] {
         const QDBusMessage reply = call(watcher, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
                                         "Get", {watcher, QStringLiteral("RegisteredStatusNotifierItems")});
         items = qvariant_cast<QDBusVariant>(reply.arguments().value(0)).variant().toStringList();
@@ -85,7 +77,7 @@ TEST(Tray, RegistersAndExportsTheControlMenu) {
     call(items.first(), "/MenuBar", "com.canonical.dbusmenu", "Event",
          {ids.value(QStringLiteral("网速曲线")), QStringLiteral("clicked"),
           QVariant::fromValue(QDBusVariant(0)), 0u});
-    ASSERT_TRUE(waitFor([&] { return !clock.requests(QStringLiteral("/api/display")).isEmpty(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return !clock.requests(QStringLiteral("/api/display")).isEmpty(); }));
     EXPECT_EQ(clock.requests(QStringLiteral("/api/display")).first().body, "mode=net");
 }
 

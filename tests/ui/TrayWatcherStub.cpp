@@ -14,12 +14,10 @@ class Watcher : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isHostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
     Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredItems)
 
 public:
     bool isHostRegistered() const { return true; }
-    int protocolVersion() const { return 0; }
     QStringList registeredItems() const { return items; }
 
 public slots:
@@ -29,11 +27,9 @@ public slots:
         items << item;
         emit StatusNotifierItemRegistered(item);
     }
-    void RegisterStatusNotifierHost(const QString&) {}
 
 signals:
     void StatusNotifierItemRegistered(const QString& service);
-    void StatusNotifierHostRegistered();
 
 private:
     QStringList items;

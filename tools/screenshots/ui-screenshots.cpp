@@ -1,6 +1,6 @@
 // Takes the README's pictures of the tray menu and of the mirror popover in each scene: the
 // real widgets, run against a clock (the stand-in clock in take-screenshots.sh), with the
-// bridge's services fed by staged data. Usage: ui_screenshots CLOCK-ADDRESS OUT-DIR
+// bridge's services fed by staged data. Usage: ui-screenshots CLOCK-ADDRESS OUT-DIR
 #include "common/Settings.h"
 #include "device/DeviceClient.h"
 #include "market/MarketMonitor.h"
@@ -56,7 +56,8 @@ struct StagedUsage : UsageSource {
         ProviderUsage u;
         switch (provider) {
         case UsageProvider::Claude:
-            u.primaryPct = 62, u.primaryResetMin = 135, u.weeklyPct = 41, u.weeklyResetMin = 4000, u.fablePct = 12;
+            u.primaryPct = 62, u.primaryResetMin = 135, u.weeklyPct = 41, u.weeklyResetMin = 4000,
+            u.fablePct = 12;
             break;
         case UsageProvider::Codex:
             u.weeklyPct = 58, u.weeklyResetMin = 3100;
@@ -103,8 +104,8 @@ struct StagedTrack : NowPlayingSource {
     }
 };
 
-void fetchStagedMarket(const MarketInstrument& instrument, MarketInterval interval, const MarketFetchContext& context,
-                       MarketCompletion done) {
+void fetchStagedMarket(const MarketInstrument& instrument, MarketInterval interval,
+                       const MarketFetchContext& context, MarketCompletion done) {
     MarketSnapshot s;
     s.instrument = instrument;
     s.interval = interval;
@@ -113,7 +114,8 @@ void fetchStagedMarket(const MarketInstrument& instrument, MarketInterval interv
     for (int i = 0; i < 36; ++i) {
         const double open = price;
         price += 180 * std::sin(i / 3.0) + 60 * std::cos(i * 1.7) + 25;
-        s.candles.append({now - (36 - i) * 300.0, std::min(open, price) - 40, std::max(open, price) + 40, open, price});
+        s.candles.append(
+            {now - (36 - i) * 300.0, std::min(open, price) - 40, std::max(open, price) + 40, open, price});
     }
     s.price = price;
     s.change24h = 2.37;
@@ -140,7 +142,7 @@ bool save(QWidget* widget, const QString& path) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: ui_screenshots CLOCK-ADDRESS OUT-DIR\n");
+        std::fprintf(stderr, "usage: ui-screenshots CLOCK-ADDRESS OUT-DIR\n");
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[2]);
@@ -169,7 +171,9 @@ int main(int argc, char** argv) {
     menu.buildMenu();
 
     bool ok = true;
-    const auto setMode = [](const QString& mode) { DeviceClient::setDisplayMode(mode, [](std::optional<Error>) {}); };
+    const auto setMode = [](const QString& mode) {
+        DeviceClient::setDisplayMode(mode, [](std::optional<Error>) {});
+    };
     setMode(QStringLiteral("claude"));
     wait(1500);
     menu.menu()->popup(QPoint(40, 30));

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Retakes docs/*.png (menu and popover) from the real widgets: an X server (Xvfb), the
-# stand-in clock on a private network namespace's stand-in LAN, and ui_screenshots driving
+# stand-in clock on a private network namespace's stand-in LAN, and ui-screenshots driving
 # the clock through each scene. Run as root from the repository: BUILD defaults to build/.
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/../../.." && pwd)
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD:-$repo/build}
 if [ -z "${TAKE_SCREENSHOTS_INNER:-}" ]; then
-    cmake --build "$build" --target ui_screenshots glimmet-clock-sim >/dev/null
+    cmake --build "$build" --target ui-screenshots glimmet-clock-sim >/dev/null
     TAKE_SCREENSHOTS_INNER=1 exec unshare -n "$0" "$@"
 fi
 ip link set lo up
@@ -25,4 +25,4 @@ for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 mkdir -p "$work/home"
 env -u XDG_DATA_HOME -u XDG_CACHE_HOME HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" \
     QT_QPA_PLATFORM=xcb DISPLAY=":$(head -n1 "$work/display")" \
-    "$build/tests/ui/ui_screenshots" 10.99.0.77 "$repo/docs"
+    "$build/tools/screenshots/ui-screenshots" 10.99.0.77 "$repo/docs"
