@@ -210,10 +210,10 @@ void MenuBarController::showStatusItem(const QIcon& icon) {
 QIcon MenuBarController::happyMacIcon() {
     initResources();
     QIcon icon;
-    for (const auto& [file, side] : {std::pair{":/happy-mac.png", 18}, std::pair{":/happy-mac@2x.png", 36}}) {
+    for (const char* file : {":/happy-mac.png", ":/happy-mac@2x.png"}) { // 18 and 36 pixels
         const QPixmap pixmap(QString::fromLatin1(file));
         if (!pixmap.isNull())
-            icon.addPixmap(pixmap.scaled(side, side));
+            icon.addPixmap(pixmap);
     }
     if (icon.isNull()) {
         QPixmap blank(18, 18);

@@ -79,7 +79,6 @@ public:
     void updateMarketRefreshIntervalStates();
 
     QMenu* menu() const { return controlMenu; }
-    QSystemTrayIcon* trayIcon() const { return statusItem; }
     QAction* usageItem(UsageProvider provider) const;
     QAction* deviceItem() const { return deviceInfoItem; }
     QAction* modeItem(const QString& key) const { return modeItems.value(key); }

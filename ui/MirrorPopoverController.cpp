@@ -137,12 +137,10 @@ bool MirrorPopoverController::isShown() const {
     return panel && panel->isVisible();
 }
 
-QString MirrorPopoverController::statusText() const {
-    return statusLabel->text();
-}
-
 void MirrorPopoverController::toggle(const QRect& anchor) {
-    if (isShown()) {
+    // A click on the tray icon first closes the open popup (a click outside it), then
+    // arrives here: that click meant "close", not "open again".
+    if (isShown() || (closedAt.isValid() && closedAt.elapsed() < 300)) {
         panel->close();
         return;
     }
@@ -162,15 +160,11 @@ void MirrorPopoverController::toggle(const QRect& anchor) {
     panel->move(topLeft);
     panel->show();
 
-    const QPointer<MirrorPopoverController> self(this);
-    const auto every = [this, self](int ms, void (MirrorPopoverController::*tick)()) {
+    // Owned by the controller, so none outlives it.
+    const auto every = [this](int ms, void (MirrorPopoverController::*tick)()) {
         auto* timer = new QTimer(this);
-        timer->setInterval(ms);
-        connect(timer, &QTimer::timeout, this, [self, tick] {
-            if (self)
-                (self->*tick)();
-        });
-        timer->start();
+        connect(timer, &QTimer::timeout, this, tick);
+        timer->start(ms);
         return timer;
     };
     pollTimer = every(1000, &MirrorPopoverController::poll);
@@ -186,6 +180,7 @@ bool MirrorPopoverController::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MirrorPopoverController::popoverDidClose() {
+    closedAt.start();
     for (QTimer** timer : {&pollTimer, &animTimer, &sweepTimer}) {
         delete *timer;
         *timer = nullptr;

@@ -4,6 +4,7 @@
 #include "common/Error.h"
 #include "device/DeviceInfo.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QImage>
 #include <QList>
@@ -60,9 +61,7 @@ public:
 
     QWidget* popover() const { return panel; }
     MirrorView* view() const { return mirror; }
-    QString statusText() const;
     QSlider* brightnessSlider() const { return slider; }
-    QButtonGroup* modeButtons() const { return modes; }
 
     static QString pctText(std::optional<double> percent);
     static QString dailyLine(std::int64_t tokens, std::optional<double> cost);
@@ -115,6 +114,7 @@ private:
     std::int64_t flashCounter = 0;
     QHash<QString, std::int64_t> baselineFastSeq;
     std::optional<double> ludicrousStartedAt;
+    QElapsedTimer closedAt;
 };
 
 } // namespace glimmet
