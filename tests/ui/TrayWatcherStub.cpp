@@ -25,11 +25,7 @@ public slots:
         // An item may register by object path; it then lives on the caller's connection.
         const QString item = service.startsWith(u'/') ? message().service() + service : service;
         items << item;
-        emit StatusNotifierItemRegistered(item);
     }
-
-signals:
-    void StatusNotifierItemRegistered(const QString& service);
 
 private:
     QStringList items;
@@ -40,8 +36,7 @@ int main(int argc, char** argv) {
     Watcher watcher;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                                QDBusConnection::ExportAllProperties) ||
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) ||
         !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")))
         return 1;
     std::puts("ready");

@@ -10,13 +10,12 @@ fi
 watcher=$1
 shift
 work=$(mktemp -d)
-pids=()
-trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
 
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
+pids=($!)
 "$watcher" >"$work/watcher" &
 pids+=($!)
+trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 100); do
     [ -s "$work/display" ] && grep -q ready "$work/watcher" && break
     sleep 0.1
