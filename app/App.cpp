@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "device/DeviceClient.h"
 #include "market/MarketMonitor.h"
 #include "monitors/MprisNowPlayingSource.h"
 #include "monitors/NetCounterSource.h"
@@ -11,11 +12,17 @@
 #include "server/BridgeRoutes.h"
 #include "server/HTTPServer.h"
 #include "status/StatusService.h"
+#include "ui/DialogAlerts.h"
+#include "ui/MenuBarController.h"
+#include "ui/MirrorPopoverController.h"
+#include "ui/PetPickerWindow.h"
 #include "usage/ModelPricing.h"
 #include "usage/UsageFetcher.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -58,15 +65,45 @@ void App::start() {
         BridgeRoutes::onRequest(path, host, *clock);
     };
 
+    pairingRepair = std::make_unique<QTimer>();
+    QObject::connect(pairingRepair.get(), &QTimer::timeout,
+                     [] { DeviceClient::healPairingIfNeeded(bridgePort); });
+    pairingRepair->start(60'000);
+
     const QString port = QString::number(bridgePort);
     if (const auto started = server->start(); !started)
         Log::line(QStringLiteral("[bridge] failed to bind port ") + port + QStringLiteral(": ") +
                   started.error().description);
     else
         Log::line(QStringLiteral("[bridge] serving /status on 0.0.0.0:") + port);
-    Log::line(QStringLiteral("[bridge] no status-bar menu in this build; running headless"));
+    startMenu();
 
     usage->startAutoRefresh(120);
+}
+
+// The tray icon with its control menu and mirror popover when the desktop has a tray;
+// otherwise the bridge runs headless and says so once.
+void App::startMenu() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        Log::line(QStringLiteral("[bridge] no system tray on this display; running headless without a menu"));
+        return;
+    }
+    auto* popover = new MirrorPopoverController(status, net, nowPlaying, market);
+    MenuBarController::Services services;
+    services.service = status;
+    services.usage = usage;
+    services.refreshUsage = [weak = std::weak_ptr(usage)] {
+        if (const auto fetcher = weak.lock())
+            fetcher->refresh();
+    };
+    services.port = bridgePort;
+    services.market = market;
+    services.alerts = std::make_shared<DialogAlerts>();
+    services.showPetPicker = [] { PetPickerWindow::shared().show(); };
+    menuBar = std::make_unique<MenuBarController>(std::move(services), popover);
+    popover->setParent(menuBar.get());
+    menuBar->buildMenu();
+    menuBar->showStatusItem(MenuBarController::happyMacIcon());
 }
 
 namespace {

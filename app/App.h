@@ -4,10 +4,13 @@
 
 #include <memory>
 
+class QTimer;
+
 namespace glimmet {
 
 class HTTPServer;
 class MarketMonitor;
+class MenuBarController;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
 class StatusService;
@@ -25,12 +28,16 @@ public:
     void start();
 
 private:
+    void startMenu();
+
     std::shared_ptr<StatusService> status;
     std::shared_ptr<UsageFetcher> usage;
     std::shared_ptr<NetSpeedMonitor> net;
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
     std::shared_ptr<MarketMonitor> market;
     std::unique_ptr<HTTPServer> server;
+    std::unique_ptr<QTimer> pairingRepair;
+    std::unique_ptr<MenuBarController> menuBar;
 };
 
 // Quits the application's event loop on SIGINT or SIGTERM.

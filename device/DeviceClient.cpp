@@ -216,6 +216,10 @@ void DeviceClient::acceptWiredInfo(const QByteArray& payload) {
         Settings::setDeviceLastSeen(info->ip);
 }
 
+bool DeviceClient::serialLinked() {
+    return false;
+}
+
 std::optional<DeviceInfo> DeviceClient::currentWiredInfo() {
     return serialLinked() ? wiredInfo : std::nullopt;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "common/Clock.h"
 #include "common/Error.h"
 #include "device/DeviceInfo.h"
+#include "device/NetworkInterfaces.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace glimmet {
@@ -74,7 +77,39 @@ public:
     static QByteArray formBody(const QMap<QString, QString>& fields);
     static QByteArray multipartBody(const QByteArray& gif, const QByteArray& boundary);
 
+    // Pairing.
+    // The computer's LAN IPv4 address, or none.
+    static std::optional<QString> localIPv4();
+    // Whether http://IP/api/info answers as a Glimmet clock; the completion runs on the main
+    // thread.
+    static void verifyDevice(const QString& ip, double timeout, std::function<void(bool)> completion);
+    // Finds the clock: the serial link when it is up, the remembered addresses, then the
+    // local /24. `progress` gets short status texts; `completion` the address found (stored
+    // under "device_host") or none. Both run on the main thread.
+    static void autoPair(std::function<void(const QString&)> progress,
+                         std::function<void(std::optional<QString>)> completion);
+    // The pairing repair, run every 60 s on the main thread: after three minutes without a
+    // poll from the clock (and at most every five), finds the clock again and pushes the
+    // bridge's address ("LAN-IP:port") to it when its own is missing or stale.
+    static void healPairingIfNeeded(quint16 port);
+    static bool healInFlight() { return _healInFlight; }
+
+    // What pairing reads of the world, replaced by tests: the time, the network interfaces,
+    // and the probe that asks one address for its "api/info" (its `verified` callback may
+    // run on any thread).
+    using Probe = std::function<void(const QString& ip, double timeout, std::function<void(bool)> verified)>;
+    static void setClock(std::shared_ptr<const Clock> clock);
+    static void setNetworkInterfaceSource(std::function<NetworkInterfaces()> source);
+    static void setProbe(Probe probe);
+    // Whether an info document names a Glimmet clock: a string "mode" and a "sprite_rev" key.
+    static bool isClockInfo(const QByteArray& body);
+
 private:
+    static bool serialLinked();
+    static void tryNext(std::shared_ptr<QStringList> candidates, std::function<void(const QString&)> progress,
+                        std::function<void(std::optional<QString>)> completion);
+    static void scanSubnet(std::function<void(const QString&)> progress,
+                           std::function<void(std::optional<QString>)> completion);
     static void applySetting(const QMap<QString, QString>& command, const QString& path,
                              const QMap<QString, QString>& fields, Completion completion);
     static void postForm(const QString& path, const QMap<QString, QString>& fields, Completion completion);
@@ -84,6 +119,8 @@ private:
     static inline std::atomic<double> _devicePollAt{0};
     // Main thread only.
     static inline std::optional<DeviceInfo> wiredInfo;
+    static inline double lastHealAttempt = 0;
+    static inline bool _healInFlight = false;
 };
 
 } // namespace glimmet

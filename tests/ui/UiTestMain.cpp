@@ -1,6 +1,5 @@
-// The main() of the widget tests: like the shared one, but a QApplication, since the menu
-// and the popover are widgets. The platform comes from the environment (offscreen by
-// default; the tray test runs on xcb).
+// The main() of the widget tests: the shared one's, but with a QApplication, on the platform
+// the environment names (offscreen unless set; the tray test runs on xcb).
 #include "support/TempHome.h"
 
 #include <QApplication>

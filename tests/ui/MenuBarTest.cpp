@@ -1,0 +1,212 @@
+#include "UiTestSupport.h"
+#include "common/Settings.h"
+#include "market/MarketMonitor.h"
+#include "status/StatusService.h"
+#include "support/FakeClock.h"
+#include "support/FakeHttpServer.h"
+#include "ui/MenuBarController.h"
+
+#include <QAction>
+#include <QMenu>
+
+#include <gtest/gtest.h>
+
+using namespace glimmet;
+
+namespace {
+
+struct NoUsage : UsageSource {
+    ProviderUsage usage(UsageProvider) const override { return {}; }
+};
+
+class MenuBar : public testing::Test {
+protected:
+    MenuBar() {
+        Settings::clear();
+        MenuBarController::Services services;
+        services.service = std::make_shared<StatusService>(clock);
+        services.usage = usage;
+        services.refreshUsage = [this] { ++refreshes; };
+        services.market = market;
+        services.alerts = alerts;
+        controller = std::make_unique<MenuBarController>(std::move(services), nullptr);
+        controller->buildMenu();
+    }
+    // The titles of a menu ("-" for a separator); a path of submenu titles leads there.
+    static QStringList titles(QMenu* menu) {
+        QStringList out;
+        for (QAction* action : menu->actions())
+            out << (action->isSeparator() ? QStringLiteral("-") : action->text());
+        return out;
+    }
+    QMenu* submenu(const QStringList& path) const {
+        QMenu* menu = controller->menu();
+        for (const QString& title : path)
+            for (QAction* action : menu->actions())
+                if (action->text() == title && action->menu()) {
+                    menu = action->menu();
+                    break;
+                }
+        return menu;
+    }
+    QAction* item(const QStringList& path, const QString& title) const {
+        return submenu(path)->actions().value(titles(submenu(path)).indexOf(title));
+    }
+
+    std::shared_ptr<test::FakeClock> clock = std::make_shared<test::FakeClock>();
+    std::shared_ptr<NoUsage> usage = std::make_shared<NoUsage>();
+    std::shared_ptr<MarketMonitor> market = std::make_shared<MarketMonitor>(
+        clock,
+        [](auto&, auto, auto&, MarketCompletion done) {
+            done(std::unexpected(Error{"Market", 1, "offline"}));
+        },
+        false);
+    std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
+    int refreshes = 0;
+    std::unique_ptr<MenuBarController> controller;
+};
+
+TEST_F(MenuBar, LayoutTitlesAndKeys) {
+    const struct {
+        QStringList path;
+        QStringList titles;
+    } rows[] = {
+        {{},
+         {"Claude …", "Codex …", "Grok Build …", "Kimi Code …", "设备：未设置", "自动查找并配对设备",
+          "设置设备地址…", "打开设备网页", "屏幕显示", "行情设置", "桌宠外观", "恢复默认动画",
+          "把本机设为设备桥接", "-", "刷新", "桥接服务地址", "-", "退出"}},
+        {{"屏幕显示"},
+         {"自动（谁在干活显示谁）", "固定 Claude", "固定 Codex", "固定 Grok", "固定 Kimi", "网速曲线",
+          "音乐播放", "行情", "-", "AI 额度设置"}},
+        {{"屏幕显示", "AI 额度设置"},
+         {"显示 Grok Build 额度", "显示 Kimi Code 额度", "-", "在屏幕菜单显示 Grok", "在屏幕菜单显示 Kimi",
+          "-", "设置 Kimi Code API Key…", "清除 Kimi Code API Key"}},
+        {{"行情设置"}, {"K线周期", "刷新间隔", "行情标的", "搜索/添加…"}},
+        {{"行情设置", "K线周期"}, {"1m", "5m", "60m"}},
+        {{"行情设置", "刷新间隔"}, {"10 秒", "30 秒", "60 秒", "120 秒"}},
+        {{"桌宠外观"}, {"经典宠物", "咖色边牧", "自定义…", "-", "小号 70%", "标准 85%", "大号 100%"}},
+        {{"恢复默认动画"}, {"Claude 恢复默认", "Codex 恢复默认"}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(titles(submenu(row.path)), row.titles) << row.path.join(u'/').toStdString();
+
+    QStringList keys;
+    for (QAction* mode : submenu({"屏幕显示"})->actions())
+        keys << mode->data().toString();
+    EXPECT_EQ(keys, QStringList({"auto", "claude", "codex", "grok", "kimi", "net", "music", "btc", "", ""}));
+    EXPECT_EQ(titles(submenu({"行情设置", "行情标的"})).size(), 12); // the default favourites
+    EXPECT_TRUE(item({"行情设置", "K线周期"}, "5m")->isChecked());
+    EXPECT_TRUE(item({"行情设置", "刷新间隔"}, "10 秒")->isChecked());
+}
+
+TEST_F(MenuBar, TogglesArePersistedAndShowTheirItems) {
+    const QStringList quota = {"屏幕显示", "AI 额度设置"};
+    EXPECT_TRUE(controller->usageItem(UsageProvider::Grok)->isVisible());
+    EXPECT_FALSE(controller->modeItem("grok")->isVisible());
+
+    item(quota, "显示 Grok Build 额度")->trigger();
+    EXPECT_EQ(Settings::value("show_grok_usage"), false);
+    EXPECT_FALSE(controller->usageItem(UsageProvider::Grok)->isVisible());
+    EXPECT_EQ(refreshes, 1);
+
+    item(quota, "在屏幕菜单显示 Grok")->trigger();
+    EXPECT_EQ(Settings::value("enable_grok_screen"), true);
+    EXPECT_TRUE(controller->modeItem("grok")->isVisible());
+}
+
+TEST_F(MenuBar, ChecksFollowTheClockAndHidingItsProviderSwitchesToAuto) {
+    test::FakeHttpServer device;
+    device.setJson("/api/info",
+                   R"({"ip":"10.0.0.5","mode":"grok","showing":"grok","pet_preset":"border-collie",
+                                    "pet_scale":70,"claude":{"custom_sprite":true}})");
+    device.setResponse("/api/display", {200, "ok"});
+    Settings::setDeviceHost(device.baseUrl());
+    controller->refreshDeviceSection();
+    EXPECT_EQ(controller->deviceItem()->text(), "设备：" + device.baseUrl() + "（连接中…）");
+    ASSERT_TRUE(test::waitUntil([&] { return controller->modeItem("grok")->isChecked(); }));
+    EXPECT_EQ(controller->deviceItem()->text(), "设备：10.0.0.5 · 正在显示 Grok · C:自定义 X:默认");
+    EXPECT_FALSE(controller->modeItem("auto")->isChecked());
+    EXPECT_TRUE(controller->petPresetItem("border-collie")->isChecked());
+    EXPECT_FALSE(controller->petPresetItem("classic")->isChecked());
+    EXPECT_TRUE(controller->petScaleItem(70)->isChecked());
+    EXPECT_FALSE(controller->petScaleItem(85)->isChecked());
+
+    QAction* grokScreen = item({"屏幕显示", "AI 额度设置"}, "在屏幕菜单显示 Grok");
+    grokScreen->trigger(); // on
+    grokScreen->trigger(); // off while the clock shows Grok
+    ASSERT_TRUE(test::waitUntil([&] { return !device.requests("/api/display").isEmpty(); }));
+    EXPECT_EQ(device.requests("/api/display").first().body, "mode=auto");
+}
+
+TEST_F(MenuBar, DeviceLineNamesWhatTheClockShows) {
+    const struct {
+        QString mode, showing;
+        bool wired;
+        QString line;
+    } rows[] = {
+        {"net", "claude", false, "设备：10.0.0.5 · 正在显示 网速 · C:默认 X:默认"},
+        {"btc", "", true, "设备：USB 串口 · 正在显示 行情 · C:默认 X:默认"},
+        {"auto", "clock", false, "设备：10.0.0.5 · 正在显示 未知 · C:默认 X:默认"},
+    };
+    for (const auto& row : rows) {
+        DeviceInfo info;
+        info.ip = "10.0.0.5";
+        info.mode = row.mode;
+        info.showing = row.showing;
+        info.wired = row.wired;
+        EXPECT_EQ(MenuBarController::deviceLine(info), row.line);
+    }
+    controller->refreshDeviceSection();
+    EXPECT_EQ(controller->deviceItem()->text(), "设备：未设置地址");
+}
+
+TEST_F(MenuBar, FailuresAndSearchGoThroughAlerts) {
+    controller->modeItem("net")->trigger(); // no clock address
+    ASSERT_EQ(alerts->shown.size(), 1);
+    EXPECT_EQ(alerts->shown.takeFirst(), "切换失败|未设置设备地址，请先在菜单里填写设备 IP");
+
+    QAction* search = item({"行情设置"}, "搜索/添加…");
+    alerts->answer = {0, "not a symbol!"};
+    search->trigger();
+    EXPECT_TRUE(alerts->shown.takeFirst().startsWith("无法识别|"));
+
+    for (const char* extra : {"IBM", "ORCL", "INTC", "NFLX", "UBER", "SHOP", "PYPL"})
+        market->addFavorite(*MarketInstrument::parse(extra)); // fills the list
+    alerts->answer = {0, "kr005930"};
+    search->trigger();
+    EXPECT_EQ(alerts->shown, QStringList{"收藏已满|行情标的最多收藏 15 个；本次已仅显示该标的。"});
+    EXPECT_EQ(market->requestedInstrument().id, MarketInstrument::parse("kr005930")->id);
+}
+
+TEST(MenuBarText, QuotaLines) {
+    ProviderUsage full;
+    full.primaryPct = 42.9;
+    full.primaryResetMin = 125;
+    full.weeklyPct = 7;
+    full.weeklyResetMin = 2880;
+    full.fablePct = 3;
+    ProviderUsage failed;
+    failed.error = "未登录";
+    ProviderUsage primaryOnly;
+    primaryOnly.primaryPct = 10;
+    const struct {
+        ProviderUsage usage;
+        bool showPrimary;
+        QString line;
+    } rows[] = {
+        {full, true, "Claude　5h 42%（2h5m后重置）　7天 7%（2天）　Fable 3%"},
+        {full, false, "Claude　7天 7%（2天）　Fable 3%"},
+        {failed, true, "Claude：未登录"},
+        {{}, true, "Claude：额度未知"},
+        {primaryOnly, false, "Claude：额度未知"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(MenuBarController::usageLine("Claude", row.usage, "7天", row.showPrimary), row.line);
+    const QStringList minutes = {"59m", "1h", "1h1m", "2h5m", "47h59m", "2天"};
+    const int values[] = {59, 60, 61, 125, 2879, 2880};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(MenuBarController::fmtMin(values[i]), minutes[i]);
+    EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt), "　今日 12 tok $?");
+}
+
+} // namespace
