@@ -1,0 +1,303 @@
+#include "app/HookInstaller.h"
+
+#include "common/Error.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace glimmet {
+
+namespace {
+
+// The Claude Code events that change what the clock shows.
+const QStringList claudeEvents = {
+    QStringLiteral("UserPromptSubmit"), QStringLiteral("PreToolUse"),    QStringLiteral("PostToolUse"),
+    QStringLiteral("SubagentStart"),    QStringLiteral("SubagentStop"),  QStringLiteral("PreCompact"),
+    QStringLiteral("PostCompact"),      QStringLiteral("Stop"),          QStringLiteral("SessionStart"),
+    QStringLiteral("SessionEnd"),       QStringLiteral("Notification"),  QStringLiteral("PermissionRequest"),
+    QStringLiteral("Elicitation"),      QStringLiteral("WorktreeCreate")};
+
+void say(FILE* stream, const QString& text) {
+    const QByteArray bytes = (text + u'\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+Error installerError(const QString& description) {
+    return Error{QStringLiteral("HookInstaller"), 1, description};
+}
+
+// Claude Code runs hook commands through a shell.
+QString shellQuoted(const QString& path) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+-]+$"));
+    if (plain.match(path).hasMatch())
+        return path;
+    return u'\'' + QString(path).replace(u'\'', QStringLiteral("'\\''")) + u'\'';
+}
+
+QString tomlString(const QString& text) {
+    return u'"' + QString(text).replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\"")) +
+           u'"';
+}
+
+// One agent's configuration file as it was read.
+struct ConfigFile {
+    QString path;
+    bool exists = false;
+    QByteArray bytes;
+};
+
+Result<ConfigFile> readConfig(const QString& path) {
+    QFile file(path);
+    if (!file.exists())
+        return ConfigFile{path, false, {}};
+    if (!file.open(QIODevice::ReadOnly))
+        return std::unexpected(
+            installerError(QStringLiteral("cannot read %1: %2").arg(path, file.errorString())));
+    return ConfigFile{path, true, file.readAll()};
+}
+
+// Replaces the file atomically. The first change keeps the original as FILE.bak; a backup
+// that already exists is never overwritten.
+Result<void> writeConfig(const ConfigFile& file, const QByteArray& bytes) {
+    const QString backup = file.path + QStringLiteral(".bak");
+    if (file.exists && !QFile::exists(backup) && !QFile::copy(file.path, backup))
+        return std::unexpected(installerError(QStringLiteral("cannot keep a backup at %1").arg(backup)));
+    QDir().mkpath(QFileInfo(file.path).path());
+    QSaveFile out(file.path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())
+        return std::unexpected(
+            installerError(QStringLiteral("cannot write %1: %2").arg(file.path, out.errorString())));
+    return {};
+}
+
+// True when an entry of an event's hook list runs `command`.
+bool runs(const QJsonValue& entry, const QString& command) {
+    const QJsonArray hooks = entry[u"hooks"].toArray();
+    return std::any_of(hooks.begin(), hooks.end(),
+                       [&](const QJsonValue& hook) { return hook[u"command"] == command; });
+}
+
+// Adds the command hook to every event that lacks it, or removes it from every event that has
+// it; entries, events and the "hooks" object that only held it go with it. Returns how many
+// events changed.
+Result<int> editClaudeHooks(QJsonObject& root, const QString& command, bool install) {
+    const QJsonValue hooksValue = root.value(u"hooks");
+    if (!hooksValue.isUndefined() && !hooksValue.isObject())
+        return std::unexpected(installerError(QStringLiteral("its \"hooks\" is not an object")));
+    QJsonObject hooks = hooksValue.toObject();
+    int changed = 0;
+    for (const QString& event : install ? claudeEvents : hooks.keys()) {
+        const QJsonValue listValue = hooks.value(event);
+        if (!listValue.isUndefined() && !listValue.isArray())
+            return std::unexpected(
+                installerError(QStringLiteral("its hooks for %1 are not a list").arg(event)));
+        QJsonArray list = listValue.toArray();
+        if (std::any_of(list.begin(), list.end(),
+                        [&](const QJsonValue& entry) { return runs(entry, command); }) == install)
+            continue;
+        if (install) {
+            list.append(
+                QJsonObject{{QStringLiteral("hooks"),
+                             QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("command")},
+                                                    {QStringLiteral("command"), command}}}}});
+        } else {
+            QJsonArray kept;
+            for (const QJsonValue& entry : std::as_const(list)) {
+                QJsonObject object = entry.toObject();
+                QJsonArray others;
+                for (const QJsonValue& hook : object.value(u"hooks").toArray()) {
+                    if (hook[u"command"] != command)
+                        others.append(hook);
+                }
+                if (!runs(entry, command)) {
+                    kept.append(entry);
+                } else if (!others.isEmpty()) {
+                    object.insert(QStringLiteral("hooks"), others);
+                    kept.append(object);
+                }
+            }
+            list = kept;
+        }
+        ++changed;
+        if (list.isEmpty())
+            hooks.remove(event);
+        else
+            hooks.insert(event, list);
+    }
+    if (changed > 0 && hooks.isEmpty())
+        root.remove(QStringLiteral("hooks"));
+    else if (changed > 0)
+        root.insert(QStringLiteral("hooks"), hooks);
+    return changed;
+}
+
+int wireClaude(const QString& executable, bool install) {
+    const QString path = QDir::homePath() + QStringLiteral("/.claude/settings.json");
+    const QString command = shellQuoted(executable) + QStringLiteral(" --hook claude");
+    const auto refuse = [&](const QString& why) {
+        say(stderr, QStringLiteral("Claude Code: %1 %2; left it untouched").arg(path, why));
+        return 1;
+    };
+    const Result<ConfigFile> file = readConfig(path);
+    if (!file)
+        return refuse(file.error().description);
+    QJsonObject root;
+    if (!file->bytes.trimmed().isEmpty()) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(file->bytes, &error);
+        if (!document.isObject())
+            return refuse(error.error == QJsonParseError::NoError
+                              ? QStringLiteral("is not a JSON object")
+                              : QStringLiteral("is not valid JSON (%1 at byte %2)")
+                                    .arg(error.errorString())
+                                    .arg(error.offset));
+        root = document.object();
+    }
+    const Result<int> changed = editClaudeHooks(root, command, install);
+    if (!changed)
+        return refuse(changed.error().description);
+    if (*changed == 0) {
+        say(stdout,
+            QStringLiteral("Claude Code: %1 %2; nothing changed")
+                .arg(path, install ? QStringLiteral("already runs the glimmet-bridge hook on every event")
+                                   : QStringLiteral("has no glimmet-bridge hook")));
+        return 0;
+    }
+    if (const Result<void> written = writeConfig(*file, QJsonDocument(root).toJson()); !written) {
+        say(stderr, QStringLiteral("Claude Code: ") + written.error().description);
+        return 1;
+    }
+    say(stdout, (install ? QStringLiteral("Claude Code: added \"%1\" to %2 events in %3")
+                         : QStringLiteral("Claude Code: removed \"%1\" from %2 events in %3"))
+                    .arg(command)
+                    .arg(*changed)
+                    .arg(path));
+    return 0;
+}
+
+// Where the top level of a TOML document ends (its first table header) and its top-level
+// notify key, found line by line. Lines inside multi-line strings and multi-line arrays or
+// inline tables are skipped, since they may start with "[" too.
+struct TomlTopLevel {
+    qsizetype firstTable = -1;
+    qsizetype notify = -1;
+};
+
+TomlTopLevel scanTopLevel(const QStringList& lines) {
+    static const QRegularExpression notifyKey(QStringLiteral(R"(^\s*(notify|"notify"|'notify')\s*=)"));
+    TomlTopLevel found;
+    QString openString; // the delimiter of a multi-line string still open
+    int depth = 0;      // brackets and braces still open
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString& line = lines[i];
+        if (openString.isEmpty() && depth == 0) {
+            if (line.trimmed().startsWith(u'[')) {
+                found.firstTable = i;
+                return found;
+            }
+            if (notifyKey.match(line).hasMatch())
+                found.notify = i;
+        }
+        for (qsizetype j = 0; j < line.size(); ++j) {
+            const QChar c = line[j];
+            if (!openString.isEmpty()) {
+                if (c == u'\\' && openString.front() == u'"')
+                    ++j;
+                else if (QStringView(line).mid(j, 3) == openString) {
+                    openString.clear();
+                    j += 2;
+                }
+            } else if (c == u'#') {
+                break;
+            } else if ((c == u'"' || c == u'\'') && QStringView(line).mid(j, 3) == QString(3, c)) {
+                openString = QString(3, c);
+                j += 2;
+            } else if (c == u'"' || c == u'\'') {
+                for (++j; j < line.size() && line[j] != c; ++j) {
+                    if (c == u'"' && line[j] == u'\\')
+                        ++j;
+                }
+            } else if (c == u'[' || c == u'{') {
+                ++depth;
+            } else if (c == u']' || c == u'}') {
+                --depth;
+            }
+        }
+    }
+    return found;
+}
+
+int wireCodex(const QString& executable, bool install) {
+    const QString path = QDir::homePath() + QStringLiteral("/.codex/config.toml");
+    const QString notify = QStringLiteral("notify = [%1, \"--hook\", \"codex\"]").arg(tomlString(executable));
+    const Result<ConfigFile> file = readConfig(path);
+    if (!file) {
+        say(stderr, QStringLiteral("Codex: %1; left it untouched").arg(file.error().description));
+        return 1;
+    }
+    QStringList lines = QString::fromUtf8(file->bytes).split(u'\n');
+    const TomlTopLevel top = scanTopLevel(lines);
+    const bool ours = top.notify >= 0 && lines[top.notify].trimmed() == notify;
+    if (install && top.notify >= 0) {
+        say(stdout,
+            ours ? QStringLiteral("Codex: %1 already runs the glimmet-bridge hook; nothing changed").arg(path)
+                 : QStringLiteral("Codex: %1 already has a notify program of its own; nothing changed. "
+                                  "To forward Codex's turns to the bridge, make it:\n%2")
+                       .arg(path, notify));
+        return 0;
+    }
+    if (!install && !ours) {
+        say(stdout, QStringLiteral("Codex: %1 has no glimmet-bridge notify; nothing changed").arg(path));
+        return 0;
+    }
+    if (!install) {
+        lines.removeAt(top.notify);
+    } else if (top.firstTable >= 0) {
+        lines.insert(top.firstTable, notify);
+    } else {
+        if (!lines.last().isEmpty())
+            lines.append(QString());
+        lines.insert(lines.size() - 1, notify);
+    }
+    if (const Result<void> written = writeConfig(*file, lines.join(u'\n').toUtf8()); !written) {
+        say(stderr, QStringLiteral("Codex: ") + written.error().description);
+        return 1;
+    }
+    say(stdout, QStringLiteral("Codex: %1 %2")
+                        .arg(install ? QStringLiteral("added to") : QStringLiteral("removed from"), path) +
+                    QStringLiteral(": ") + notify);
+    return 0;
+}
+
+} // namespace
+
+int runHookInstaller(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    const bool install = args.value(0) == u"--install-hooks";
+    const QString agents = args.value(1, QStringLiteral("all"));
+    if (agents != u"claude" && agents != u"codex" && agents != u"all") {
+        say(stderr, QStringLiteral("usage: glimmet-bridge %1 [claude|codex|all]").arg(args.value(0)));
+        return 2;
+    }
+    const QString executable = QCoreApplication::applicationFilePath();
+    int status = 0;
+    if (agents != u"codex")
+        status |= wireClaude(executable, install);
+    if (agents != u"claude")
+        status |= wireCodex(executable, install);
+    return status;
+}
+
+} // namespace glimmet
