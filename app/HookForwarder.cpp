@@ -1,13 +1,14 @@
 #include "app/HookForwarder.h"
 
-#include "common/HttpClient.h"
+#include "common/Error.h"
 #include "common/Log.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
+#include <QTcpSocket>
+#include <QUrl>
 
 #include <cerrno>
 #include <optional>
@@ -73,6 +74,33 @@ Result<std::optional<HookEvent>> eventOf(const QByteArray& payload) {
     return std::nullopt;
 }
 
+// POSTs `body` to `url` and waits for the status line; returns what went wrong, or nothing.
+// One blocking exchange on this thread: the hook runs on every tool call, and starting a
+// network thread would cost more than the exchange itself on a busy machine.
+QString post(const QUrl& url, const QByteArray& body, const QDeadlineTimer& deadline) {
+    if (url.scheme() != u"http" || url.host().isEmpty())
+        return QStringLiteral("not an http:// address");
+    const auto remaining = [&] { return int(std::max<qint64>(deadline.remainingTime(), 1)); };
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), quint16(url.port(80)));
+    if (!socket.waitForConnected(remaining()))
+        return socket.errorString();
+    socket.write("POST " + url.path(QUrl::FullyEncoded).toLatin1() +
+                 " HTTP/1.1\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1() +
+                 "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+                 "\r\nConnection: close\r\n\r\n" + body);
+    QByteArray answer;
+    while (!answer.contains("\r\n") && socket.waitForReadyRead(remaining()))
+        answer += socket.readAll();
+    const QByteArray statusLine = answer.left(answer.indexOf("\r\n"));
+    if (!answer.contains("\r\n"))
+        return socket.error() == QAbstractSocket::SocketTimeoutError ? QStringLiteral("no answer within 2 s")
+                                                                     : socket.errorString();
+    if (statusLine.split(' ').value(1) != "200")
+        return QStringLiteral("the bridge answered \"%1\"").arg(QString::fromLatin1(statusLine));
+    return {};
+}
+
 } // namespace
 
 int runHookForwarder(int argc, char* argv[]) {
@@ -102,32 +130,11 @@ int runHookForwarder(int argc, char* argv[]) {
     QString base = qEnvironmentVariable("GLIMMET_BRIDGE_URL", QStringLiteral("http://127.0.0.1:8765"));
     while (base.endsWith(u'/'))
         base.chop(1);
-
-    QCoreApplication application(argc, argv);
-    HttpRequest request;
-    request.method = "POST";
-    request.url = QUrl(base + QStringLiteral("/event"));
-    request.headers = {{"Content-Type", "application/json"}};
-    request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    request.timeout = request.deadline = std::max<double>(deadline.remainingTime(), 1) / 1000.0;
-    QString failure = QStringLiteral("no answer within 2 s");
-    HttpClient::shared().send(request, &application, [&](const HttpResponse& response) {
-        if (response.error)
-            failure = response.error->description;
-        else if (QJsonDocument::fromJson(response.body)[u"ok"] != true)
-            failure = QStringLiteral("HTTP %1: %2")
-                          .arg(response.status)
-                          .arg(QString::fromUtf8(response.body.left(200)));
-        else
-            failure.clear();
-        application.quit();
-    });
-    // The request's own deadline ends it in time; this is the backstop for the whole process.
-    QTimer::singleShot(std::max<qint64>(deadline.remainingTime(), 0), &application, &QCoreApplication::quit);
-    application.exec();
-    if (!failure.isEmpty())
-        warn(QStringLiteral("could not deliver %1 to %2: %3")
-                 .arg(body[u"event"].toString(), request.url.toString(), failure));
+    const QUrl url(base + QStringLiteral("/event"));
+    const QCoreApplication application(argc, argv); // for name look-ups
+    if (const QString failure = post(url, QJsonDocument(body).toJson(QJsonDocument::Compact), deadline);
+        !failure.isEmpty())
+        warn(QStringLiteral("could not deliver %1 to %2: %3").arg((*hook)->event, url.toString(), failure));
     return 0;
 }
 
