@@ -81,54 +81,57 @@ Result<void> writeConfig(const ConfigFile& file, const QByteArray& bytes) {
     return {};
 }
 
-// True when an entry of an event's hook list runs `command`.
-bool runs(const QJsonValue& entry, const QString& command) {
-    const QJsonArray hooks = entry[u"hooks"].toArray();
-    return std::any_of(hooks.begin(), hooks.end(),
-                       [&](const QJsonValue& hook) { return hook[u"command"] == command; });
+// True for a hook that runs the forwarder for Claude Code, from wherever it was installed (a
+// moved executable leaves its old hooks behind, to be replaced).
+bool isForwarder(const QJsonValue& hook) {
+    static const QRegularExpression forwarder(
+        QStringLiteral(R"(^(?:[^ ']*/|'[^']*/)?glimmet-bridge'? --hook claude$)"));
+    return forwarder.match(hook[u"command"].toString()).hasMatch();
 }
 
-// Adds the command hook to every event that lacks it, or removes it from every event that has
-// it; entries, events and the "hooks" object that only held it go with it. Returns how many
-// events changed.
+// An event's hook list without the forwarder; an entry that held nothing else goes with it.
+QJsonArray withoutForwarder(const QJsonArray& list) {
+    QJsonArray kept;
+    for (const QJsonValue& entry : list) {
+        const QJsonArray hooks = entry[u"hooks"].toArray();
+        QJsonArray others;
+        for (const QJsonValue& hook : hooks) {
+            if (!isForwarder(hook))
+                others.append(hook);
+        }
+        if (others.size() == hooks.size()) {
+            kept.append(entry);
+        } else if (!others.isEmpty()) {
+            QJsonObject object = entry.toObject();
+            object.insert(QStringLiteral("hooks"), others);
+            kept.append(object);
+        }
+    }
+    return kept;
+}
+
+// Gives every event one forwarder hook running `command`, after the user's own hooks, or takes
+// the forwarder away from every event; events and a "hooks" object left empty go too. Returns
+// how many events changed.
 Result<int> editClaudeHooks(QJsonObject& root, const QString& command, bool install) {
     const QJsonValue hooksValue = root.value(u"hooks");
     if (!hooksValue.isUndefined() && !hooksValue.isObject())
         return std::unexpected(installerError(QStringLiteral("its \"hooks\" is not an object")));
     QJsonObject hooks = hooksValue.toObject();
+    const QJsonObject forwarder{
+        {QStringLiteral("hooks"), QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("command")},
+                                                         {QStringLiteral("command"), command}}}}};
     int changed = 0;
     for (const QString& event : install ? claudeEvents : hooks.keys()) {
         const QJsonValue listValue = hooks.value(event);
         if (!listValue.isUndefined() && !listValue.isArray())
             return std::unexpected(
                 installerError(QStringLiteral("its hooks for %1 are not a list").arg(event)));
-        QJsonArray list = listValue.toArray();
-        if (std::any_of(list.begin(), list.end(),
-                        [&](const QJsonValue& entry) { return runs(entry, command); }) == install)
+        QJsonArray list = withoutForwarder(listValue.toArray());
+        if (install)
+            list.append(forwarder);
+        if (list == listValue.toArray())
             continue;
-        if (install) {
-            list.append(
-                QJsonObject{{QStringLiteral("hooks"),
-                             QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("command")},
-                                                    {QStringLiteral("command"), command}}}}});
-        } else {
-            QJsonArray kept;
-            for (const QJsonValue& entry : std::as_const(list)) {
-                QJsonObject object = entry.toObject();
-                QJsonArray others;
-                for (const QJsonValue& hook : object.value(u"hooks").toArray()) {
-                    if (hook[u"command"] != command)
-                        others.append(hook);
-                }
-                if (!runs(entry, command)) {
-                    kept.append(entry);
-                } else if (!others.isEmpty()) {
-                    object.insert(QStringLiteral("hooks"), others);
-                    kept.append(object);
-                }
-            }
-            list = kept;
-        }
         ++changed;
         if (list.isEmpty())
             hooks.remove(event);
@@ -246,23 +249,30 @@ int wireCodex(const QString& executable, bool install) {
         say(stderr, QStringLiteral("Codex: %1; left it untouched").arg(file.error().description));
         return 1;
     }
+    // The forwarder's notify line, from wherever it was installed.
+    static const QRegularExpression forwarder(QStringLiteral(
+        R"(^\s*notify\s*=\s*\[\s*"(?:[^"\\]|\\.)*/glimmet-bridge"\s*,\s*"--hook"\s*,\s*"codex"\s*\]\s*$)"));
     QStringList lines = QString::fromUtf8(file->bytes).split(u'\n');
     const TomlTopLevel top = scanTopLevel(lines);
-    const bool ours = top.notify >= 0 && lines[top.notify].trimmed() == notify;
-    if (install && top.notify >= 0) {
+    const QString current = top.notify >= 0 ? lines[top.notify] : QString();
+    const bool forwards = forwarder.match(current).hasMatch();
+    if (install && (current.trimmed() == notify || (top.notify >= 0 && !forwards))) {
         say(stdout,
-            ours ? QStringLiteral("Codex: %1 already runs the glimmet-bridge hook; nothing changed").arg(path)
-                 : QStringLiteral("Codex: %1 already has a notify program of its own; nothing changed. "
-                                  "To forward Codex's turns to the bridge, make it:\n%2")
-                       .arg(path, notify));
+            current.trimmed() == notify
+                ? QStringLiteral("Codex: %1 already runs the glimmet-bridge hook; nothing changed").arg(path)
+                : QStringLiteral("Codex: %1 already has a notify program of its own; nothing changed. "
+                                 "To forward Codex's turns to the bridge, make it:\n%2")
+                      .arg(path, notify));
         return 0;
     }
-    if (!install && !ours) {
+    if (!install && !forwards) {
         say(stdout, QStringLiteral("Codex: %1 has no glimmet-bridge notify; nothing changed").arg(path));
         return 0;
     }
     if (!install) {
         lines.removeAt(top.notify);
+    } else if (forwards) {
+        lines[top.notify] = notify;
     } else if (top.firstTable >= 0) {
         lines.insert(top.firstTable, notify);
     } else {
@@ -274,9 +284,8 @@ int wireCodex(const QString& executable, bool install) {
         say(stderr, QStringLiteral("Codex: ") + written.error().description);
         return 1;
     }
-    say(stdout, QStringLiteral("Codex: %1 %2")
-                        .arg(install ? QStringLiteral("added to") : QStringLiteral("removed from"), path) +
-                    QStringLiteral(": ") + notify);
+    say(stdout, install ? QStringLiteral("Codex: added to %1: %2").arg(path, notify)
+                        : QStringLiteral("Codex: removed from %1: %2").arg(path, current.trimmed()));
     return 0;
 }
 

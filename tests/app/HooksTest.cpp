@@ -50,6 +50,14 @@ QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
 }
 
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (bytes != "<absent>") {
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+}
+
 TEST(HookForwarder, PostsTheEventEachPayloadStandsFor) {
     struct Case {
         QStringList args;
@@ -149,19 +157,16 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
         QTemporaryDir home;
         const QString settings = home.path() + "/.claude/settings.json";
         const QString config = home.path() + "/.codex/config.toml";
-        for (const auto& [path, bytes] : {std::pair{settings, c.settings}, std::pair{config, c.config}}) {
-            QDir().mkpath(QFileInfo(path).path());
-            QFile file(path);
-            if (bytes != "<absent>")
-                ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-        }
+        writeFile(settings, c.settings);
+        writeFile(config, c.config);
         const bool validSettings = c.exitCode == 0;
 
         const Outcome first = runBridge(home.path(), {"--install-hooks"}, QByteArray());
         EXPECT_EQ(first.exitCode, c.exitCode) << first.err.constData();
         EXPECT_EQ(readFile(config), QByteArray(c.configAfter).replace("NOTIFY", notify));
-        if (c.config != c.configAfter)
+        if (c.config != c.configAfter) {
             EXPECT_TRUE(first.out.contains(notify)) << "a notify of its own is kept, and ours is shown";
+        }
         if (validSettings) {
             QJsonObject wired = jsonObject(readFile(settings));
             const QJsonObject hooks = wired.take("hooks").toObject();
@@ -175,8 +180,9 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
                 list.removeLast();
                 EXPECT_EQ(list, originalHooks[event].toArray()) << "the user's hooks stay first";
             }
-            if (c.settings != "<absent>")
+            if (c.settings != "<absent>") {
                 EXPECT_EQ(readFile(settings + ".bak"), c.settings);
+            }
         } else {
             EXPECT_EQ(readFile(settings), c.settings);
             EXPECT_FALSE(QFile::exists(settings + ".bak"));
@@ -188,14 +194,34 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
         EXPECT_EQ(again.exitCode, c.exitCode);
         EXPECT_EQ(readFile(settings), wiredSettings);
         EXPECT_EQ(readFile(config), wiredConfig);
-        if (validSettings)
+        if (validSettings) {
             EXPECT_EQ(again.out.count("nothing changed"), 2) << again.out.constData();
+        }
 
         EXPECT_EQ(runBridge(home.path(), {"--uninstall-hooks"}, QByteArray()).exitCode, c.exitCode);
         EXPECT_EQ(readFile(config), c.config == "<absent>" ? "" : c.config);
-        if (validSettings)
+        if (validSettings) {
             EXPECT_EQ(jsonObject(readFile(settings)), jsonObject(c.settings));
+        }
     }
+
+    // The hooks of an executable since moved are replaced, and uninstalling takes them away too.
+    QTemporaryDir home;
+    const QString settings = home.path() + "/.claude/settings.json",
+                  config = home.path() + "/.codex/config.toml";
+    writeFile(
+        settings,
+        R"({"hooks":{"Stop":[{"hooks":[{"type":"command","command":"/old/glimmet-bridge --hook claude"}]}]}})");
+    writeFile(config, R"(notify = ["/old/glimmet-bridge", "--hook", "codex"])"
+                      "\n");
+    EXPECT_EQ(runBridge(home.path(), {"--install-hooks"}, QByteArray()).exitCode, 0);
+    const QJsonArray stop = jsonObject(readFile(settings)).value("hooks")["Stop"].toArray();
+    ASSERT_EQ(stop.size(), 1);
+    EXPECT_EQ(stop[0]["hooks"][0]["command"].toString(), command);
+    EXPECT_EQ(readFile(config), notify + "\n");
+    EXPECT_EQ(runBridge(home.path(), {"--uninstall-hooks"}, QByteArray()).exitCode, 0);
+    EXPECT_EQ(jsonObject(readFile(settings)), QJsonObject());
+    EXPECT_EQ(readFile(config), "");
 }
 
 } // namespace
