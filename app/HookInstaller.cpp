@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <simdjson.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -79,6 +81,99 @@ Result<void> writeConfig(const ConfigFile& file, const QByteArray& bytes) {
         return std::unexpected(
             installerError(QStringLiteral("cannot write %1: %2").arg(file.path, out.errorString())));
     return {};
+}
+
+// How a JSON document was written: the keys of each object in their order and the text of each
+// scalar, by path (keys and array indexes joined by '\x1f'; "" for the root).
+struct JsonLayout {
+    QHash<QString, QStringList> keys;
+    QHash<QString, QByteArray> scalars;
+};
+
+void recordLayout(simdjson::ondemand::value value, const QString& path, JsonLayout& layout) {
+    simdjson::ondemand::json_type type;
+    if (value.type().get(type) != simdjson::SUCCESS)
+        return;
+    if (type == simdjson::ondemand::json_type::object) {
+        for (auto field : value.get_object()) {
+            std::string_view key;
+            simdjson::ondemand::value child;
+            if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+                field.value().get(child) != simdjson::SUCCESS)
+                return;
+            QStringList& keys = layout.keys[path];
+            keys.append(QString::fromUtf8(key.data(), qsizetype(key.size())));
+            recordLayout(child, path + u'\x1f' + keys.last(), layout);
+        }
+    } else if (type == simdjson::ondemand::json_type::array) {
+        int index = 0;
+        for (auto element : value.get_array()) {
+            simdjson::ondemand::value child;
+            if (element.get(child) != simdjson::SUCCESS)
+                return;
+            recordLayout(child, path + u'\x1f' + QString::number(index++), layout);
+        }
+    } else {
+        const std::string_view token = value.raw_json_token();
+        layout.scalars.insert(path, QByteArray(token.data(), qsizetype(token.size())).trimmed());
+    }
+}
+
+// A scalar as the document wrote it when it still has that value, else in Qt's own spelling.
+QByteArray scalarJson(const QJsonValue& value, const QByteArray& written = {}) {
+    if (const QJsonArray parsed = QJsonDocument::fromJson('[' + written + ']').array();
+        !parsed.isEmpty() && parsed[0] == value)
+        return written;
+    const QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return text.mid(1, text.size() - 2);
+}
+
+void writeJson(QByteArray& out, const QJsonValue& value, const QString& path, const JsonLayout& layout,
+               int depth) {
+    const QByteArray indent(2 * depth + 2, ' ');
+    if (value.isObject() && !value.toObject().isEmpty()) {
+        const QJsonObject object = value.toObject();
+        // The keys as written first, new ones after; a new hook names its type first.
+        QStringList keys = layout.keys.value(path) + QStringList{QStringLiteral("type")} + object.keys();
+        keys.removeDuplicates();
+        keys.removeIf([&](const QString& key) { return !object.contains(key); });
+        out += "{\n";
+        for (const QString& key : keys) {
+            out += indent + scalarJson(key) + ": ";
+            writeJson(out, object.value(key), path + u'\x1f' + key, layout, depth + 1);
+            out += key == keys.last() ? "\n" : ",\n";
+        }
+        out += QByteArray(2 * depth, ' ') + '}';
+    } else if (value.isArray() && !value.toArray().isEmpty()) {
+        const QJsonArray array = value.toArray();
+        out += "[\n";
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            out += indent;
+            writeJson(out, array[i], path + u'\x1f' + QString::number(i), layout, depth + 1);
+            out += i + 1 == array.size() ? "\n" : ",\n";
+        }
+        out += QByteArray(2 * depth, ' ') + ']';
+    } else {
+        out += value.isObject()  ? "{}"
+               : value.isArray() ? "[]"
+                                 : scalarJson(value, layout.scalars.value(path));
+    }
+}
+
+// `root` indented by two spaces, the way the agents write their settings, keeping the order of
+// keys and the spelling of values that `original` had, so that an edit changes only what it must.
+QByteArray jsonLike(const QJsonObject& root, const QByteArray& original) {
+    JsonLayout layout;
+    simdjson::ondemand::parser parser;
+    const simdjson::padded_string padded(original.constData(), size_t(original.size()));
+    simdjson::ondemand::document document;
+    simdjson::ondemand::value top;
+    if (parser.iterate(padded).get(document) == simdjson::SUCCESS &&
+        document.get_value().get(top) == simdjson::SUCCESS)
+        recordLayout(top, QString(), layout);
+    QByteArray out;
+    writeJson(out, root, QString(), layout, 0);
+    return original.isEmpty() || original.endsWith('\n') ? out + '\n' : out;
 }
 
 // True for a hook that runs the forwarder for Claude Code, from wherever it was installed (a
@@ -177,7 +272,7 @@ int wireClaude(const QString& executable, bool install) {
                                    : QStringLiteral("has no glimmet-bridge hook")));
         return 0;
     }
-    if (const Result<void> written = writeConfig(*file, QJsonDocument(root).toJson()); !written) {
+    if (const Result<void> written = writeConfig(*file, jsonLike(root, file->bytes)); !written) {
         say(stderr, QStringLiteral("Claude Code: ") + written.error().description);
         return 1;
     }

@@ -116,8 +116,13 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
     const QString executable = QFileInfo(GLIMMET_BRIDGE_PATH).canonicalFilePath();
     const QString command = executable + " --hook claude";
     const QByteArray notify = "notify = [\"" + executable.toUtf8() + "\", \"--hook\", \"codex\"]";
+    // Written the way the agents write it, so that uninstalling gives back the very same bytes.
     const QByteArray mine =
-        R"({"model":"opus","env":{"A":"1"},"hooks":{"PreToolUse":[{"matcher":"Bash","hooks":[{"type":"command","command":"echo mine"}]}]}})";
+        "{\n  \"model\": \"opus\",\n  \"hooks\": {\n    \"PreToolUse\": [\n      {\n        \"matcher\": "
+        "\"Bash\",\n"
+        "        \"hooks\": [\n          {\n            \"type\": \"command\",\n            \"command\": "
+        "\"echo mine\"\n"
+        "          }\n        ]\n      }\n    ]\n  },\n  \"env\": {\n    \"N\": 1.5e-7\n  }\n}\n";
     const QByteArray toml = "model = \"o3\"\ntext = \"\"\"\n[not a table]\n\"\"\"\nlist = [\n  [1, 2],\n]\n";
     const struct {
         const char* name;
@@ -128,7 +133,7 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
     } cases[] = {
         {"other hooks and keys", mine, toml + "[tui]\nnotify = true\n", 0,
          toml + "NOTIFY\n[tui]\nnotify = true\n", mine, toml + "[tui]\nnotify = true\n"},
-        {"no files yet", "<absent>", "<absent>", 0, "NOTIFY\n", "{}", ""},
+        {"no files yet", "<absent>", "<absent>", 0, "NOTIFY\n", "{}\n", ""},
         {"Codex runs its own notify", "{}", "notify = [\"say\"]\n", 0, "notify = [\"say\"]\n", "{}",
          "notify = [\"say\"]\n"},
         {"an executable since moved",
@@ -180,7 +185,7 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
 
         EXPECT_EQ(runBridge(home.path(), {"--uninstall-hooks"}, QByteArray()).exitCode, c.exitCode);
         EXPECT_EQ(readFile(config), c.configLeft);
-        EXPECT_EQ(jsonObject(readFile(settings)), jsonObject(c.settingsLeft));
+        EXPECT_EQ(readFile(settings), c.settingsLeft);
     }
 }
 
