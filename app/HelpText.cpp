@@ -45,7 +45,7 @@ Modes:
   --install-hooks [claude|codex|all]
                                point the agents' hooks at --hook of this program (default
                                all): ~/.claude/settings.json and ~/.codex/config.toml; the
-                               first change keeps the old file as settings.json.bak
+                               first change keeps each old file as FILE.bak
   --uninstall-hooks [claude|codex|all]
                                remove exactly what --install-hooks added
 

@@ -127,7 +127,9 @@ int runHookForwarder(int argc, char* argv[]) {
     QJsonObject body{{QStringLiteral("agent"), agent}, {QStringLiteral("event"), (*hook)->event}};
     if ((*hook)->message.isString())
         body.insert(QStringLiteral("message"), (*hook)->message);
-    QString base = qEnvironmentVariable("GLIMMET_BRIDGE_URL", QStringLiteral("http://127.0.0.1:8765"));
+    QString base = qEnvironmentVariable("GLIMMET_BRIDGE_URL");
+    if (base.isEmpty())
+        base = QStringLiteral("http://127.0.0.1:8765");
     while (base.endsWith(u'/'))
         base.chop(1);
     const QUrl url(base + QStringLiteral("/event"));
