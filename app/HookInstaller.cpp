@@ -114,7 +114,7 @@ void recordLayout(simdjson::ondemand::value value, const QString& path, JsonLayo
             recordLayout(child, path + u'\x1f' + QString::number(index++), layout);
         }
     } else {
-        const std::string_view token = value.raw_json_token();
+        const std::string_view token = value.raw_json_token(); // plain text, no error to check
         layout.scalars.insert(path, QByteArray(token.data(), qsizetype(token.size())).trimmed());
     }
 }
