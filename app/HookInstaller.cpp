@@ -278,9 +278,7 @@ int wireClaude(const QString& executable, bool install) {
     }
     say(stdout, (install ? QStringLiteral("Claude Code: added \"%1\" to %2 events in %3")
                          : QStringLiteral("Claude Code: removed \"%1\" from %2 events in %3"))
-                    .arg(command)
-                    .arg(*changed)
-                    .arg(path));
+                    .arg(command, QString::number(*changed), path));
     return 0;
 }
 
