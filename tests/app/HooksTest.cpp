@@ -89,6 +89,7 @@ TEST(HookForwarder, PostsTheEventEachPayloadStandsForAndNeverHoldsTheAgent) {
         {{"claude"}, stop, closed, ""},           // no bridge listening
         {{"claude"}, stop, silent.baseUrl(), ""}, // a bridge that never answers
         {{"claude"}, std::nullopt, bridge.baseUrl(), ""},
+        {{}, stop, bridge.baseUrl(), ""}, // no agent named: still no bridge of its own
     };
     QTemporaryDir home;
     for (const auto& c : cases) {
