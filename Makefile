@@ -1,9 +1,10 @@
 # Developer entry points. `make test` is what CI runs on a clean clone.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run format bench clean
+.PHONY: all deps configure build test run install format bench clean
 
 all: build
 
@@ -21,6 +22,9 @@ test: build
 
 run: build
 	$(BUILD_DIR)/glimmet-bridge
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 bench: build
 	tools/bench/run $(BUILD_DIR)

@@ -1,6 +1,9 @@
 #include "app/App.h"
 #include "app/MarketPreview.h"
 #include "app/PetUploadTest.h"
+#include "app/HelpText.h"
+#include "app/HookForwarder.h"
+#include "app/HookInstaller.h"
 #include "market/MarketFrameRenderer.h"
 #include "market/MarketInstrument.h"
 #include "status/DayWindow.h"
@@ -11,6 +14,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <string_view>
 
 using namespace glimmet;
 
@@ -68,6 +72,17 @@ int runSelfTest() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Modes that must not pay for a GUI start-up: they run before any application object.
+    const std::string_view first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h")
+        return printHelp();
+    if (first == "--version")
+        return printVersion();
+    if (first == "--hook")
+        return runHookForwarder(argc, argv);
+    if (first == "--install-hooks" || first == "--uninstall-hooks")
+        return runHookInstaller(argc, argv);
+
     chooseHeadlessPlatformIfNeeded();
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);

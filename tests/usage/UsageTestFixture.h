@@ -7,7 +7,6 @@
 
 #include "common/Endpoints.h"
 #include "common/Log.h"
-#include "status/StatusService.h"
 #include "support/FakeClock.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
@@ -16,8 +15,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QScopeGuard>
 #include <QSysInfo>
 #include <QTcpServer>

@@ -1,0 +1,193 @@
+#include "support/FakeHttpServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace glimmet;
+using namespace glimmet::test;
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+// Runs the executable as an agent would, with its own HOME; standard input stays open when
+// `input` is absent.
+Outcome runBridge(const QString& home, const QStringList& args, const std::optional<QByteArray>& input,
+                  const QString& bridgeUrl = QString()) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home);
+    env.insert("GLIMMET_BRIDGE_URL", bridgeUrl);
+    process.setProcessEnvironment(env);
+    process.start(GLIMMET_BRIDGE_PATH, args);
+    if (input) {
+        process.write(*input);
+        process.closeWriteChannel();
+    }
+    EXPECT_TRUE(process.waitForFinished(10000));
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+QJsonObject jsonObject(const QByteArray& json) {
+    return QJsonDocument::fromJson(json).object();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (bytes != "<absent>") {
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+}
+
+TEST(HookForwarder, PostsTheEventEachPayloadStandsForAndNeverHoldsTheAgent) {
+    FakeHttpServer bridge, silent;
+    bridge.setJson("/event", R"({"ok":true})");
+    silent.setResponse("/event", FakeResponse{200, "", {}, 0, true});
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const QString closed = QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
+    probe.close();
+    const QByteArray stop = R"({"hook_event_name":"Stop"})";
+    const struct {
+        QStringList args;
+        std::optional<QByteArray> input; // standard input stays open when absent
+        QString url;
+        QByteArray posted; // when empty, nothing reaches the bridge and one line explains why
+    } cases[] = {
+        {{"claude"},
+         R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"Bash","tool_input":{"command":"ls"}})",
+         bridge.baseUrl(),
+         R"({"agent":"claude","event":"PreToolUse"})"},
+        {{"claude"},
+         R"({"hook_event_name":"Notification","message":"Claude needs your permission to use Bash"})",
+         bridge.baseUrl(),
+         R"({"agent":"claude","event":"Notification","message":"Claude needs your permission to use Bash"})"},
+        {{"codex", R"({"type":"agent-turn-complete","turn-id":"7","last-assistant-message":"done"})"},
+         "",
+         bridge.baseUrl(),
+         R"({"agent":"codex","event":"Stop"})"},
+        {{"claude"}, "{not json", bridge.baseUrl(), ""},
+        {{"claude"}, stop, closed, ""},           // no bridge listening
+        {{"claude"}, stop, silent.baseUrl(), ""}, // a bridge that never answers
+        {{"claude"}, std::nullopt, bridge.baseUrl(), ""},
+        {{}, stop, bridge.baseUrl(), ""}, // no agent named: still no bridge of its own
+    };
+    QTemporaryDir home;
+    for (const auto& c : cases) {
+        SCOPED_TRACE((c.args.join(' ') + ' ' + c.input.value_or("<open>") + ' ' + c.url).toStdString());
+        const qsizetype before = bridge.requests().size();
+        QElapsedTimer timer;
+        timer.start();
+        const Outcome run = runBridge(home.path(), QStringList{"--hook"} << c.args, c.input, c.url);
+        // The agent's budget is 2 s; this bound only has to catch a forwarder that hangs.
+        EXPECT_LT(timer.elapsed(), 4000);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.out, "") << "agents feed a hook's output back to the model";
+        const QList<RecordedRequest> requests = bridge.requests().mid(before);
+        ASSERT_EQ(requests.size(), c.posted.isEmpty() ? 0 : 1) << run.err.constData();
+        if (c.posted.isEmpty()) {
+            EXPECT_EQ(run.err.count('\n'), 1) << run.err.constData();
+        } else {
+            EXPECT_EQ(requests[0].method + ' ' + requests[0].path, "POST /event");
+            EXPECT_EQ(jsonObject(requests[0].body), jsonObject(c.posted));
+        }
+    }
+}
+
+TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
+    const QString executable = QFileInfo(GLIMMET_BRIDGE_PATH).canonicalFilePath();
+    const QString command = executable + " --hook claude";
+    const QByteArray notify = "notify = [\"" + executable.toUtf8() + "\", \"--hook\", \"codex\"]";
+    // Written the way the agents write it, so that uninstalling gives back the very same bytes.
+    const QByteArray mine =
+        "{\n  \"model\": \"opus\",\n  \"hooks\": {\n    \"PreToolUse\": [\n      {\n        \"matcher\": "
+        "\"Bash\",\n"
+        "        \"hooks\": [\n          {\n            \"type\": \"command\",\n            \"command\": "
+        "\"echo mine\"\n"
+        "          }\n        ]\n      }\n    ]\n  },\n  \"env\": {\n    \"N\": 1.5e-7\n  }\n}\n";
+    const QByteArray toml = "model = \"o3\"\ntext = \"\"\"\n[not a table]\n\"\"\"\nlist = [\n  [1, 2],\n]\n";
+    const struct {
+        const char* name;
+        QByteArray settings, config; // as found; "<absent>" for no file
+        int exitCode;
+        QByteArray configAfter;              // NOTIFY stands for this executable's notify line
+        QByteArray settingsLeft, configLeft; // the user's own, left after uninstalling
+    } cases[] = {
+        {"other hooks and keys", mine, toml + "[tui]\nnotify = true\n", 0,
+         toml + "NOTIFY\n[tui]\nnotify = true\n", mine, toml + "[tui]\nnotify = true\n"},
+        {"no files yet", "<absent>", "<absent>", 0, "NOTIFY\n", "{}\n", ""},
+        {"Codex runs its own notify", "{}", "notify = [\"say\"]\n", 0, "notify = [\"say\"]\n", "{}",
+         "notify = [\"say\"]\n"},
+        {"an executable since moved",
+         R"({"hooks":{"Stop":[{"hooks":[{"type":"command","command":"/old/glimmet-bridge --hook claude"}]}]}})",
+         R"(notify = ["/old/glimmet-bridge", "--hook", "codex"])"
+         "\n",
+         0, "NOTIFY\n", "{}", ""},
+        {"settings are a JSON array", "[1]", "", 1, "NOTIFY\n", "[1]", ""},
+        {"settings are not JSON", R"({"model":)", "", 1, "NOTIFY\n", R"({"model":)", ""},
+        {"hooks are not an object", R"({"hooks":[]})", "", 1, "NOTIFY\n", R"({"hooks":[]})", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir home;
+        const QString settings = home.path() + "/.claude/settings.json";
+        const QString config = home.path() + "/.codex/config.toml";
+        writeFile(settings, c.settings);
+        writeFile(config, c.config);
+
+        const Outcome first = runBridge(home.path(), {"--install-hooks"}, QByteArray());
+        EXPECT_EQ(first.exitCode, c.exitCode) << first.err.constData();
+        EXPECT_EQ(readFile(config), QByteArray(c.configAfter).replace("NOTIFY", notify));
+        EXPECT_TRUE(first.out.contains(notify)) << "added, or shown beside a notify of the user's own";
+        if (c.exitCode == 0) {
+            QJsonObject wired = jsonObject(readFile(settings)), original = jsonObject(c.settingsLeft);
+            const QJsonObject hooks = wired.take("hooks").toObject(),
+                              originalHooks = original.take("hooks").toObject();
+            EXPECT_EQ(wired, original) << "other keys stay as they were";
+            EXPECT_EQ(hooks.size(), 14);
+            for (const QString& event : hooks.keys()) {
+                QJsonArray list = hooks[event].toArray();
+                EXPECT_EQ(list.last()["hooks"][0]["command"].toString(), command) << event.toStdString();
+                list.removeLast();
+                EXPECT_EQ(list, originalHooks[event].toArray()) << "the user's hooks stay first";
+            }
+            EXPECT_EQ(readFile(settings + ".bak"), c.settings);
+        } else {
+            EXPECT_EQ(readFile(settings), c.settings);
+            EXPECT_FALSE(QFile::exists(settings + ".bak"));
+            EXPECT_TRUE(first.err.contains(settings.toUtf8())) << first.err.constData();
+        }
+
+        const QByteArray wiredSettings = readFile(settings), wiredConfig = readFile(config);
+        const Outcome again = runBridge(home.path(), {"--install-hooks", "all"}, QByteArray());
+        EXPECT_EQ(again.exitCode, c.exitCode);
+        EXPECT_EQ(readFile(settings), wiredSettings);
+        EXPECT_EQ(readFile(config), wiredConfig);
+        EXPECT_EQ(again.out.count("nothing changed"), c.exitCode == 0 ? 2 : 1) << again.out.constData();
+
+        EXPECT_EQ(runBridge(home.path(), {"--uninstall-hooks"}, QByteArray()).exitCode, c.exitCode);
+        EXPECT_EQ(readFile(config), c.configLeft);
+        EXPECT_EQ(readFile(settings), c.settingsLeft);
+    }
+}
+
+} // namespace
