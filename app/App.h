@@ -11,6 +11,7 @@ namespace glimmet {
 class HTTPServer;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
+class SerialLink;
 class StatusService;
 class UsageFetcher;
 
@@ -31,6 +32,7 @@ private:
     std::shared_ptr<NetSpeedMonitor> net;
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
     std::unique_ptr<HTTPServer> server;
+    std::unique_ptr<SerialLink> serial;
     std::unique_ptr<QTimer> pairingRepair;
 };
 

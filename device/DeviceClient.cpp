@@ -3,6 +3,7 @@
 #include "common/HttpClient.h"
 #include "common/SerialQueue.h"
 #include "common/Settings.h"
+#include "device/SerialLink.h"
 
 #include <QCoreApplication>
 #include <QUuid>
@@ -14,14 +15,10 @@ namespace {
 const QString domain = QStringLiteral("DeviceClient");
 constexpr qint64 maxInfoBytes = 1 << 20;
 
-// The serial link, when one exists and the clock answered on it.
-bool serialLinked() {
-    return false;
-}
-
 // Sends `command` over the serial link; false when the link is not up.
-bool sendOverSerial(const QMap<QString, QString>&) {
-    return false;
+bool sendOverSerial(const QMap<QString, QString>& command) {
+    SerialLink* link = SerialLink::shared();
+    return link && link->sendCommand(command);
 }
 
 // Schedules `completion(error)` on the main thread.
@@ -217,7 +214,8 @@ void DeviceClient::acceptWiredInfo(const QByteArray& payload) {
 }
 
 bool DeviceClient::serialLinked() {
-    return false;
+    const SerialLink* link = SerialLink::shared();
+    return link && link->linked();
 }
 
 std::optional<DeviceInfo> DeviceClient::currentWiredInfo() {
