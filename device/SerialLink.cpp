@@ -31,8 +31,8 @@ constexpr double helloEvery = 3;
 constexpr double getInfoEvery = 10;
 constexpr double pushEvery = 2;
 constexpr double answerTimeout = 30;
-// A folder changed this recently may change again within the same time stamp (and USB ids
-// may not be published yet): it is listed and enumerated again until it has settled.
+// A folder changed this recently may change again within the same time stamp: it is listed
+// again on every tick until it has settled.
 constexpr double settleSeconds = 2;
 // Reads per tick: a line at 115200 baud fills less than one chunk in a tick, and a peer
 // that writes without pause cannot hold the main thread.
@@ -157,8 +157,12 @@ void SerialLink::refreshCandidates() {
         ::closedir(dir);
     }
     names.sort();
-    if (names == listedNames && listingSettled)
+    // USB ids are read when the names change, and once more when a change has settled (the
+    // ids of a port just plugged in may be published a moment after its device node).
+    const bool namesChanged = names != listedNames;
+    if (!namesChanged && !(listingSettled && recheckWhenSettled))
         return;
+    recheckWhenSettled = !listingSettled;
     listedNames = names;
     const QSet<QString> native = nativePorts ? nativePorts() : QSet<QString>();
     const QString prefix = folder.endsWith(u'/') ? folder : folder + u'/';

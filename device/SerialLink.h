@@ -97,6 +97,7 @@ private:
     struct timespec listedMtime = {-1, 0};
     ino_t listedInode = 0;
     bool listingSettled = false;
+    bool recheckWhenSettled = false;
     QStringList listedNames;
 };
 

@@ -1,23 +1,16 @@
 #pragma once
 
 #include "common/Error.h"
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
+#include "monitors/MonitorFakes.h"
 
 #include <optional>
 #include <ostream>
 
 namespace glimmet::test {
 
-// Runs the main event loop until `slot` holds a value (a generous deadline, never a sleep to
-// let time pass); returns whether it arrived.
-template <class T> bool await(const std::optional<T>& slot, int deadlineMs = 10000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!slot && timer.elapsed() < deadlineMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    return slot.has_value();
+// Runs the main thread's events until `slot` holds a value; false after a generous 10 s.
+template <class T> bool await(const std::optional<T>& slot) {
+    return waitUntil([&] { return slot.has_value(); });
 }
 
 } // namespace glimmet::test

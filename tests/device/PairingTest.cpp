@@ -6,9 +6,6 @@
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,20 +75,19 @@ protected:
         verified(clocks.contains(ip));
         return true;
     }
-    // Answers held probes, in order, until `result` is set.
-    template <class T> void answerUntil(const std::optional<T>& result) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!result && timer.elapsed() < 10000) {
-            if (!answerOne())
-                QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-        }
+    // Answers held probes, in order, until `done` holds.
+    template <class F> void answerUntil(F done) {
+        waitUntil([&] {
+            while (answerOne()) {
+            }
+            return done();
+        });
     }
     std::optional<QString> pair(QStringList* progress = nullptr) {
         std::optional<std::optional<QString>> result;
         DeviceClient::autoPair([&](const QString& text) { progress ? progress->append(text) : void(); },
                                [&](std::optional<QString> found) { result = found; });
-        answerUntil(result);
+        answerUntil([&] { return result.has_value(); });
         EXPECT_TRUE(result);
         return result.value_or(std::nullopt);
     }
@@ -163,12 +159,7 @@ TEST_F(PairingTest, RepairDecision) {
         clock->advance(c.sinceLastRepair);
         DeviceClient::setDevicePollAt(clock->now() - c.pollAge);
         DeviceClient::healPairingIfNeeded(8765);
-        QElapsedTimer timer;
-        timer.start();
-        while ((DeviceClient::healInFlight() || (c.pushes && logged.isEmpty())) && timer.elapsed() < 10000) {
-            if (!answerOne())
-                QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-        }
+        answerUntil([&] { return !DeviceClient::healInFlight() && (!c.pushes || !logged.isEmpty()); });
         EXPECT_EQ(!probed.isEmpty(), c.repairs) << c.info.constData();
         EXPECT_EQ(logged,
                   c.pushes ? QStringList{"[pair] pushed bridge 10.0.0.5:8765 to " + clocks.first() + ": ok"}
