@@ -105,6 +105,8 @@ void SerialLink::tick() {
         return scanAndOpen();
     readPending();
     flush();
+    if (fd < 0)
+        return;
     const double now = clock->now();
     if (!_linked) {
         if (now - openedAt > answerTimeout)
@@ -119,11 +121,11 @@ void SerialLink::tick() {
         lastHelloAt = now;
         send("#GETINFO\n");
     }
-    if (fd >= 0 && now - lastStatusAt > pushEvery) {
+    if (now - lastStatusAt > pushEvery) {
         lastStatusAt = now;
         send(statusMessage());
     }
-    if (fd >= 0 && now - lastNetAt > pushEvery) {
+    if (now - lastNetAt > pushEvery) {
         lastNetAt = now;
         send(netMessage());
     }
