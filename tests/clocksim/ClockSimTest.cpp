@@ -1,0 +1,233 @@
+#include "market/MarketFrameCodec.h"
+#include "support/FakeHttpServer.h"
+#include "support/RawHttp.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace glimmet;
+using namespace glimmet::test;
+
+namespace {
+
+// The 1 x 1 GIF that every decoder knows.
+const QByteArray tinyGif =
+    QByteArray::fromHex("4749463839610100010080000000ff000000002c000000000100010000020244"
+                        "01003b");
+
+// A running glimmet-clock-sim with a snapshots folder, ready to serve; stopped with SIGTERM.
+class Sim {
+public:
+    explicit Sim(QStringList args) {
+        args << "--snapshots" << dir.path();
+        process.start(GLIMMET_CLOCK_SIM_PATH, args);
+        if (waitForLog(QRegularExpression("listening on 127.0.0.1:(\\d+)|serial line ")))
+            port = quint16(match.captured(1).toUInt());
+    }
+    ~Sim() {
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            process.kill();
+    }
+
+    bool waitForLog(const QRegularExpression& pattern, int timeoutMs = 15000) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!(match = pattern.match(log)).hasMatch() && !deadline.hasExpired()) {
+            process.waitForReadyRead(100);
+            log += QString::fromUtf8(process.readAllStandardError());
+        }
+        return match.hasMatch();
+    }
+
+    // Status code and body of one request.
+    std::pair<int, QByteArray> request(const QByteArray& head, const QByteArray& body = {}) {
+        const QByteArray answer = rawExchange(
+            port, {head + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body});
+        return {answer.mid(9, 3).toInt(), answer.mid(answer.indexOf("\r\n\r\n") + 4)};
+    }
+    QJsonObject info() { return QJsonDocument::fromJson(request("GET /api/info HTTP/1.1").second).object(); }
+
+    QTemporaryDir dir;
+    QProcess process;
+    QString log;
+    QRegularExpressionMatch match;
+    quint16 port = 0;
+};
+
+const QStringList loopback{"--listen", "127.0.0.1:0"};
+
+TEST(ClockSim, InfoHoldsEveryFieldTheBridgeDecodes) {
+    Sim sim(loopback);
+    const QJsonObject info = sim.info();
+    const std::pair<const char*, QJsonValue::Type> rows[] = {{"ip", QJsonValue::String},
+                                                             {"ssid", QJsonValue::String},
+                                                             {"bridge", QJsonValue::String},
+                                                             {"mode", QJsonValue::String},
+                                                             {"effective", QJsonValue::String},
+                                                             {"showing", QJsonValue::String},
+                                                             {"last_update_s", QJsonValue::Double},
+                                                             {"sprite_rev", QJsonValue::Double},
+                                                             {"brightness", QJsonValue::Double},
+                                                             {"pet_preset", QJsonValue::String},
+                                                             {"pet_scale", QJsonValue::Double},
+                                                             {"sprite_w", QJsonValue::Double},
+                                                             {"sprite_h", QJsonValue::Double},
+                                                             {"sprite_display_w", QJsonValue::Double},
+                                                             {"sprite_display_h", QJsonValue::Double},
+                                                             {"sprite_custom", QJsonValue::Bool},
+                                                             {"wired", QJsonValue::Bool},
+                                                             {"claude", QJsonValue::Object},
+                                                             {"codex", QJsonValue::Object}};
+    for (const auto& [key, type] : rows)
+        EXPECT_EQ(info[key].type(), type) << key;
+    for (const char* agent : {"claude", "codex"})
+        for (const char* key : {"custom_sprite", "w", "h", "display_w", "display_h"})
+            EXPECT_FALSE(info[agent][key].isUndefined()) << agent << "." << key;
+    EXPECT_EQ(info["ip"], "127.0.0.1");
+    EXPECT_EQ(info["last_update_s"], -1);
+}
+
+TEST(ClockSim, FormPostsChangeWhatInfoReports) {
+    struct Row {
+        const char* path;
+        QByteArray body;
+        int status;
+        const char* key;
+        QJsonValue value;
+    };
+    const Row rows[] = {
+        {"/api/display", "mode=btc", 200, "mode", "btc"},
+        {"/api/display", "mode=disco", 400, "mode", "btc"},
+        {"/api/brightness", "level=40", 200, "brightness", 40},
+        {"/api/brightness", "level=4O", 400, "brightness", 40},
+        {"/api/pet", "preset=border-collie&scale=70", 200, "sprite_display_w", 84},
+        {"/api/bridge", "host=127.0.0.1%3A1", 200, "bridge", "127.0.0.1:1"},
+        {"/api/volume", "level=3", 404, "bridge", "127.0.0.1:1"},
+    };
+    Sim sim(loopback);
+    for (const Row& row : rows) {
+        const auto [status, body] = sim.request(
+            QByteArray("POST ") + row.path + " HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded",
+            row.body);
+        EXPECT_EQ(status, row.status) << row.path << " " << row.body.constData() << ": " << body.constData();
+        EXPECT_EQ(sim.info()[row.key], row.value) << row.path << " " << row.body.constData();
+    }
+}
+
+TEST(ClockSim, MultipartUploadsAreKeptAndServedAsRawSprites) {
+    const QByteArray boundary = "glimmet-7A0B2C3D-0000-4000-8000-000000000000";
+    auto multipart = [&](const QByteArray& file) {
+        return "--" + boundary +
+               "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"pet.gif\"\r\n" +
+               "Content-Type: image/gif\r\n\r\n" + file + "\r\n--" + boundary + "--\r\n";
+    };
+    struct Row {
+        const char* request;
+        QByteArray body;
+        int status;
+        bool custom;
+        int rawFrames;
+    };
+    const Row rows[] = {
+        {"POST /sprite/claude HTTP/1.1", multipart(tinyGif), 200, true, 1},
+        {"POST /sprite/claude HTTP/1.1", multipart("not a gif"), 400, true, 1},
+        {"POST /sprite/claude/reset HTTP/1.1", {}, 200, false, 2},
+    };
+    Sim sim(loopback);
+    for (const Row& row : rows) {
+        const qint64 rev = sim.info()["sprite_rev"].toInteger();
+        EXPECT_EQ(sim.request(QByteArray(row.request) +
+                                  "\r\nContent-Type: multipart/form-data; boundary=" + boundary,
+                              row.body)
+                      .first,
+                  row.status)
+            << row.request;
+        const QJsonObject info = sim.info();
+        EXPECT_EQ(info["claude"]["custom_sprite"], row.custom) << row.request;
+        EXPECT_EQ(info["sprite_rev"].toInteger() > rev, row.status == 200) << row.request;
+        QFile kept(sim.dir.filePath("claude.gif"));
+        EXPECT_EQ(kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray(), row.custom ? tinyGif : "");
+        const QByteArray raw = sim.request("GET /sprite/claude/raw HTTP/1.1").second;
+        EXPECT_EQ(raw.size(), 1 + row.rawFrames * 120 * 120 * 2) << row.request;
+        EXPECT_EQ(raw.left(1), QByteArray(1, char(row.rawFrames)));
+    }
+}
+
+TEST(ClockSim, PollsTheBridgeAndFetchesTheFrameEachTimeTheVersionMoves) {
+    FakeHttpServer bridge;
+    bridge.setJson("/status", R"({"claude":{"status":"working"}})");
+    bridge.setJson("/net", R"({"rx_bps":1})");
+    bridge.setJson("/music", R"({"text_rev":0,"artwork_rev":0,"has_artwork":false})");
+    const struct {
+        quint64 version;
+        char red;
+    } rows[] = {{5, char(0xF8)}, {6, char(0x07)}};
+    Sim sim({"--listen", "127.0.0.1:0", "--bridge", QString("127.0.0.1:%1").arg(bridge.port())});
+    for (const auto& row : rows) {
+        QByteArray frame(MarketFrameCodec::rawFrameBytes, 0);
+        for (int i = 0; i < frame.size(); i += 2)
+            frame[i] = row.red;
+        bridge.setJson("/btc/version", QByteArray(R"({"version":)") + QByteArray::number(row.version) + "}");
+        bridge.setResponse("/btc/frame.rle", {200, MarketFrameCodec::envelope(
+                                                       MarketFrameCodec::packRGB565(frame), row.version)});
+        ASSERT_TRUE(sim.waitForLog(QRegularExpression(QString("frame version %1 ").arg(row.version))))
+            << sim.log.toStdString();
+        EXPECT_EQ(qRed(QImage(sim.dir.filePath("market.png")).pixel(10, 10)), uchar(row.red) & 0xF8);
+    }
+    EXPECT_EQ(bridge.requests("/btc/frame.rle").size(), 2);
+    EXPECT_FALSE(bridge.requests("/status").isEmpty());
+    EXPECT_FALSE(bridge.requests("/net").isEmpty());
+    EXPECT_EQ(sim.info()["effective"], "claude");
+    EXPECT_GE(sim.info()["last_update_s"].toInteger(), 0);
+}
+
+TEST(ClockSim, SerialLineAnswersWithInfoAndTakesCommands) {
+    QTemporaryDir folder;
+    Sim sim({"--serial", folder.path()});
+    const int fd = ::open(QFile::encodeName(folder.filePath("ttyUSB-sim")).constData(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    auto exchange = [fd](const QByteArray& lines) {
+        EXPECT_EQ(::write(fd, lines.constData(), lines.size()), lines.size());
+        QByteArray got;
+        char chunk[4096];
+        pollfd ready{fd, POLLIN, 0};
+        while (!got.endsWith('\n') && ::poll(&ready, 1, 5000) == 1) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            got.append(chunk, std::max<ssize_t>(n, 0));
+        }
+        EXPECT_TRUE(got.startsWith("#DEVICE {")) << got.constData();
+        return QJsonDocument::fromJson(got.mid(8)).object();
+    };
+    const struct {
+        QByteArray sent;
+        const char* key;
+        QJsonValue value;
+    } rows[] = {
+        {"#HELLO\n", "wired", true},
+        {"#STATUS {\"claude\":{\"status\":\"idle\"}}\n#CMD {\"brightness\":\"40\"}\r\n#GETINFO\n",
+         "brightness", 40},
+        {"#NET {}\n#CMD {\"display\":\"net\"}\n#GETINFO\n", "mode", "net"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(exchange(row.sent)[row.key], row.value) << row.sent.constData();
+    ::close(fd);
+    sim.process.terminate();
+    ASSERT_TRUE(sim.process.waitForFinished(5000));
+    EXPECT_EQ(sim.process.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(folder.filePath("ttyUSB-sim")));
+}
+
+} // namespace
