@@ -14,6 +14,7 @@ namespace {
 
 const QString domain = QStringLiteral("DeviceClient");
 constexpr qint64 maxInfoBytes = 1 << 20;
+constexpr qint64 maxSpriteBytes = 32 << 20; // 255 frames of 120 x 120 take 7.3 MB
 
 // Sends `command` over the serial link; false when the link is not up.
 bool sendOverSerial(const QMap<QString, QString>& command) {
@@ -175,6 +176,7 @@ void DeviceClient::fetchSpriteRaw(const QString& slot, DataCompletion completion
     HttpRequest request;
     request.url = url(*base, QStringLiteral("sprite/") + slot + QStringLiteral("/raw"));
     request.timeout = 30;
+    request.maxBodyBytes = maxSpriteBytes;
     HttpClient::shared().send(std::move(request), QCoreApplication::instance(),
                               [completion = std::move(completion)](HttpResponse response) {
                                   if (response.error)

@@ -26,7 +26,8 @@ double processCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// range(0): 1 scans /dev with the real USB id enumeration, 0 an empty folder.
+// range(0): 1 the real /dev, settled (one stat() a tick); 0 a folder made just now, which is
+// listed again on every tick until it has settled.
 void BM_IdleTick(benchmark::State& state) {
     QTemporaryDir empty;
     SerialLink link({}, {}, Clock::system(), state.range(0) ? QStringLiteral("/dev") : empty.path());
