@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "device/DeviceClient.h"
+#include "device/SerialLink.h"
 #include "market/MarketMonitor.h"
 #include "monitors/MprisNowPlayingSource.h"
 #include "monitors/NetCounterSource.h"
@@ -51,6 +52,8 @@ void App::start() {
         const auto monitor = weak.lock();
         return monitor && monitor->snapshot().playing;
     });
+    serial = std::make_unique<SerialLink>(status, net);
+    serial->start();
 
     BridgeServices services;
     services.status = status;

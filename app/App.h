@@ -13,6 +13,7 @@ class MarketMonitor;
 class MenuBarController;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
+class SerialLink;
 class StatusService;
 class UsageFetcher;
 
@@ -36,6 +37,7 @@ private:
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
     std::shared_ptr<MarketMonitor> market;
     std::unique_ptr<HTTPServer> server;
+    std::unique_ptr<SerialLink> serial;
     std::unique_ptr<QTimer> pairingRepair;
     std::unique_ptr<MenuBarController> menuBar;
 };

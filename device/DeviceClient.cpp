@@ -3,6 +3,7 @@
 #include "common/HttpClient.h"
 #include "common/SerialQueue.h"
 #include "common/Settings.h"
+#include "device/SerialLink.h"
 
 #include <QCoreApplication>
 #include <QUuid>
@@ -13,15 +14,12 @@ namespace {
 
 const QString domain = QStringLiteral("DeviceClient");
 constexpr qint64 maxInfoBytes = 1 << 20;
-
-// The serial link, when one exists and the clock answered on it.
-bool serialLinked() {
-    return false;
-}
+constexpr qint64 maxSpriteBytes = 32 << 20; // 255 frames of 120 x 120 take 7.3 MB
 
 // Sends `command` over the serial link; false when the link is not up.
-bool sendOverSerial(const QMap<QString, QString>&) {
-    return false;
+bool sendOverSerial(const QMap<QString, QString>& command) {
+    SerialLink* link = SerialLink::shared();
+    return link && link->sendCommand(command);
 }
 
 // Schedules `completion(error)` on the main thread.
@@ -178,6 +176,7 @@ void DeviceClient::fetchSpriteRaw(const QString& slot, DataCompletion completion
     HttpRequest request;
     request.url = url(*base, QStringLiteral("sprite/") + slot + QStringLiteral("/raw"));
     request.timeout = 30;
+    request.maxBodyBytes = maxSpriteBytes;
     HttpClient::shared().send(std::move(request), QCoreApplication::instance(),
                               [completion = std::move(completion)](HttpResponse response) {
                                   if (response.error)
@@ -217,7 +216,8 @@ void DeviceClient::acceptWiredInfo(const QByteArray& payload) {
 }
 
 bool DeviceClient::serialLinked() {
-    return false;
+    const SerialLink* link = SerialLink::shared();
+    return link && link->linked();
 }
 
 std::optional<DeviceInfo> DeviceClient::currentWiredInfo() {

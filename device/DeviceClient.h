@@ -53,8 +53,8 @@ public:
     static void setPetAppearance(const QString& preset, std::int64_t scale, Completion completion);
     static void setBridgeHost(const QString& host, Completion completion);
 
-    // Sprite slots ("claude", "codex"). Without a clock address each completes at once with
-    // noHostError() on the caller's thread.
+    // Sprite slots are "claude" and "codex". Without a clock address each operation below
+    // completes at once with noHostError() on the caller's thread.
     // The slot's sprite in the clock's raw format: a frame count byte, then the frames as
     // RGB565 pixels, high byte first.
     static void fetchSpriteRaw(const QString& slot, DataCompletion completion);
@@ -77,8 +77,7 @@ public:
     static QByteArray formBody(const QMap<QString, QString>& fields);
     static QByteArray multipartBody(const QByteArray& gif, const QByteArray& boundary);
 
-    // Pairing.
-    // The computer's LAN IPv4 address, or none.
+    // Pairing. The computer's LAN IPv4 address, or none.
     static std::optional<QString> localIPv4();
     // Whether http://IP/api/info answers as a Glimmet clock; the completion runs on the main
     // thread.
@@ -101,8 +100,6 @@ public:
     static void setClock(std::shared_ptr<const Clock> clock);
     static void setNetworkInterfaceSource(std::function<NetworkInterfaces()> source);
     static void setProbe(Probe probe);
-    // Whether an info document names a Glimmet clock: a string "mode" and a "sprite_rev" key.
-    static bool isClockInfo(const QByteArray& body);
 
 private:
     static bool serialLinked();

@@ -24,6 +24,13 @@ constexpr double quietBeforeRepair = 180;
 constexpr double repairInterval = 300;
 constexpr std::int64_t staleUpdateSeconds = 60;
 
+// Whether an info document names a Glimmet clock: a string "mode" and a "sprite_rev" key.
+bool isClockInfo(const QByteArray& body) {
+    const auto object = parseObject(body);
+    return object && object->value(QLatin1String("mode")).isString() &&
+           object->contains(QLatin1String("sprite_rev"));
+}
+
 // Pairing's view of the world; written by tests before any pairing runs.
 struct World {
     std::shared_ptr<const Clock> clock = Clock::system();
@@ -34,10 +41,9 @@ struct World {
         request.timeout = timeout;
         request.deadline = timeout;
         request.maxBodyBytes = 64 * 1024;
-        HttpClient::shared().send(std::move(request), nullptr,
-                                  [verified = std::move(verified)](HttpResponse r) {
-                                      verified(!r.error && DeviceClient::isClockInfo(r.body));
-                                  });
+        HttpClient::shared().send(
+            std::move(request), nullptr,
+            [verified = std::move(verified)](HttpResponse r) { verified(!r.error && isClockInfo(r.body)); });
     };
 };
 
@@ -72,12 +78,6 @@ void DeviceClient::setNetworkInterfaceSource(std::function<NetworkInterfaces()> 
 
 void DeviceClient::setProbe(Probe probe) {
     world().probe = std::move(probe);
-}
-
-bool DeviceClient::isClockInfo(const QByteArray& body) {
-    const auto object = parseObject(body);
-    return object && object->value(QLatin1String("mode")).isString() &&
-           object->contains(QLatin1String("sprite_rev"));
 }
 
 std::optional<QString> DeviceClient::localIPv4() {

@@ -1,186 +1,201 @@
 #include "device/DeviceClient.h"
+#include "common/Log.h"
+#include "common/SerialQueue.h"
 #include "common/Settings.h"
-#include "device/Await.h"
+#include "monitors/MonitorFakes.h"
+#include "support/FakeClock.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
 
-#include <QRegularExpression>
-#include <QTcpServer>
-
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 using namespace glimmet;
 using namespace glimmet::test;
 
 namespace {
 
+using Outcome = std::optional<Error>;
+
+// Runs one completion-style operation and returns what its completion got (a generous 10 s).
+template <class T, class Operation> T completion(Operation operation) {
+    std::optional<T> result;
+    operation([&](T value) { result = std::move(value); });
+    EXPECT_TRUE(waitUntil([&] { return result.has_value(); })) << "no completion";
+    return result.value_or(T{});
+}
+
 TEST(DecodeInfo, DefaultsAndTypes) {
-    const struct {
-        QByteArray json;
-        std::function<bool(const DeviceInfo&)> check;
-    } cases[] = {
-        {R"({"mode":"clock","pet_scale":50,"sprite_w":100})",
-         [](const DeviceInfo& i) {
-             return i.effective == u"clock" && i.spriteDisplayW == 50 && i.spriteDisplayH == 60 &&
-                    i.claudeDisplayW == 94 && i.codexDisplayH == 102 && i.lastUpdateS == -1 &&
-                    i.brightness == 100;
-         }},
-        {R"({"pet_scale":25,"sprite_w":2})", [](const DeviceInfo& i) { return i.spriteDisplayW == 1; }},
-        {R"({"last_update_s":12.9})", [](const DeviceInfo& i) { return i.lastUpdateS == 12; }},
-        {R"({"last_update_s":"12.9","mode":7})", [](const DeviceInfo& i) { return i == DeviceInfo{}; }},
-        {R"({"claude":{"w":200,"custom_sprite":1},"codex":[1],"wired":true})",
-         [](const DeviceInfo& i) {
-             return i.claudeDisplayW == 170 && i.claudeCustomSprite && i.codexW == 120 && i.wired;
-         }},
-    };
-    for (const auto& c : cases) {
-        const auto info = decodeInfo(c.json);
-        ASSERT_TRUE(info) << c.json.constData();
-        EXPECT_TRUE(c.check(*info)) << c.json.constData();
-    }
-    for (const QByteArray bad : {"", "[1]", "\"x\"", "{bad"})
+    const auto decoded = [](const char* json) { return decodeInfo(json).value(); };
+    const DeviceInfo sized = decoded(R"({"mode":"clock","pet_scale":50,"sprite_w":100})");
+    EXPECT_EQ((std::tuple(sized.effective, sized.spriteDisplayW, sized.spriteDisplayH, sized.claudeDisplayW,
+                          sized.codexDisplayH)),
+              std::tuple("clock", 50, 60, 94, 102));
+    EXPECT_EQ(decoded(R"({"pet_scale":25,"sprite_w":2})").spriteDisplayW, 1);
+    EXPECT_EQ(decoded(R"({"last_update_s":12.9})").lastUpdateS, 12);
+    EXPECT_EQ(decoded(R"({"last_update_s":"12.9","mode":7,"claude":[1]})"), DeviceInfo{});
+    EXPECT_TRUE(decoded(R"({"claude":{"custom_sprite":1}})").claudeCustomSprite);
+    for (const QByteArray bad : {"", "[1]", "{bad"})
         EXPECT_FALSE(decodeInfo(bad)) << bad.constData();
 }
 
-TEST(DeviceClientAddress, BaseUrlFromSetting) {
+TEST(DeviceClientWire, BaseUrlFromSetting) {
     TempHome home;
-    const struct {
-        QString stored;
-        QString base; // empty: none
-    } cases[] = {
-        {" 192.168.4.7 \n", "http://192.168.4.7"},
-        {"https://192.168.4.7", "https://192.168.4.7"},
-        {"10.0.0.2:8080", "http://10.0.0.2:8080"},
-        {"", ""},
-        {" \t\n", ""},
-        {"http://[bad", ""},
-    };
-    for (const auto& c : cases) {
-        Settings::setDeviceHost(c.stored);
-        const auto base = DeviceClient::baseURL();
-        EXPECT_EQ(base ? base->toString() : QString(), c.base) << c.stored.toStdString();
+    const std::pair<QString, QString> cases[] = {{" 192.168.4.7 \n", "http://192.168.4.7"},
+                                                 {"https://192.168.4.7", "https://192.168.4.7"},
+                                                 {" \t\n", ""}};
+    for (const auto& [stored, base] : cases) {
+        Settings::setDeviceHost(stored);
+        EXPECT_EQ(DeviceClient::baseURL().value_or(QUrl()).toString(), base) << stored.toStdString();
     }
 }
 
-TEST(DeviceClientWire, FormEncoding) {
-    const struct {
-        QMap<QString, QString> fields;
-        QByteArray body;
-    } cases[] = {
+TEST(DeviceClientWire, Bodies) {
+    const std::pair<QMap<QString, QString>, QByteArray> forms[] = {
         {{{"host", "10.99.0.2:8765"}}, "host=10.99.0.2%3A8765"},
         {{{"scale", "85"}, {"preset", "border-collie"}}, "preset=border-collie&scale=85"},
-        {{{"mode", "a b&c=d/é~_."}}, "mode=a%20b%26c%3Dd%2Fé~_."},
-        {{{"t", "中文!"}}, "t=中文%21"},
-        {{}, ""},
+        {{{"t", "a b&c=d/é~_.中!"}}, "t=a%20b%26c%3Dd%2Fé~_.中%21"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(DeviceClient::formBody(c.fields), c.body);
+    for (const auto& [fields, body] : forms)
+        EXPECT_EQ(DeviceClient::formBody(fields), body);
+    const QByteArray gif("GIF\0\r\n", 6);
+    EXPECT_EQ(DeviceClient::multipartBody(gif, "glimmet-B"),
+              "--glimmet-B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"pet.gif\"\r\n"
+              "Content-Type: image/gif\r\n\r\n" +
+                  gif + "\r\n--glimmet-B--\r\n");
 }
 
-class DeviceClientHttpTest : public testing::Test {
+class DeviceClientHttp : public testing::Test {
 protected:
     TempHome home;
     FakeHttpServer clock;
-    void SetUp() override {
-        Settings::setDeviceHost(clock.baseUrl());
-        for (const char* path : {"/api/brightness", "/api/bridge", "/sprite/codex/reset", "/sprite/codex"})
-            clock.setResponse(path, {204});
-    }
-
-    std::optional<Error> set(const std::function<void(DeviceClient::Completion)>& operation) {
-        std::optional<std::optional<Error>> result;
-        operation([&](std::optional<Error> error) { result = error; });
-        EXPECT_TRUE(await(result));
-        return result.value_or(std::nullopt);
-    }
-    Result<DeviceInfo> info() {
-        std::optional<Result<DeviceInfo>> result;
-        DeviceClient::fetchInfo([&](Result<DeviceInfo> r) { result = std::move(r); });
-        EXPECT_TRUE(await(result));
-        return result.value_or(std::unexpected(Error{}));
-    }
+    void SetUp() override { Settings::setDeviceHost(clock.baseUrl()); }
+    Result<DeviceInfo> info() { return completion<Result<DeviceInfo>>(DeviceClient::fetchInfo); }
 };
 
-TEST_F(DeviceClientHttpTest, SettingsArePostedAsForms) {
+TEST_F(DeviceClientHttp, SettingsArePostedAsForms) {
+    clock.setResponse("/api/brightness", {204});
     clock.setResponse("/api/display", {500, "busy"});
-    EXPECT_EQ(set([](auto done) { DeviceClient::setBrightness(40, done); }), std::nullopt);
-    EXPECT_EQ(set([](auto done) { DeviceClient::setBridgeHost("10.99.0.2:8765", done); }), std::nullopt);
-    EXPECT_EQ(set([](auto done) { DeviceClient::resetSprite("codex", done); }), std::nullopt);
-    const auto failed = set([](auto done) { DeviceClient::setDisplayMode("net", done); });
-    EXPECT_EQ(failed, DeviceClient::httpStatusError(500, "busy"));
-    EXPECT_EQ(failed->description, QStringLiteral("设备返回 HTTP 500 busy"));
-
-    const struct {
-        QString path;
-        QByteArray body;
-    } expected[] = {{"/api/brightness", "level=40"},
-                    {"/api/bridge", "host=10.99.0.2%3A8765"},
-                    {"/sprite/codex/reset", ""},
-                    {"/api/display", "mode=net"}};
-    const auto requests = clock.requests();
-    ASSERT_EQ(requests.size(), 4);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(requests[i].method, "POST");
-        EXPECT_EQ(requests[i].path, expected[i].path);
-        EXPECT_EQ(requests[i].body, expected[i].body);
-        EXPECT_EQ(requests[i].header("Content-Type"), "application/x-www-form-urlencoded");
-    }
+    EXPECT_EQ(completion<Outcome>([](auto done) { DeviceClient::setBrightness(40, done); }), std::nullopt);
+    const auto failed = completion<Outcome>([](auto done) { DeviceClient::setDisplayMode("net", done); });
+    EXPECT_EQ(failed.value_or(Error{}).description, QStringLiteral("设备返回 HTTP 500 busy"));
+    EXPECT_EQ(clock.requests("/api/brightness").value(0).body, "level=40");
+    EXPECT_EQ(clock.requests("/api/brightness").value(0).header("Content-Type"),
+              "application/x-www-form-urlencoded");
 }
 
-TEST_F(DeviceClientHttpTest, WithoutAddressFailsAtOnce) {
-    Settings::setDeviceHost("  ");
-    std::optional<Error> error;
-    DeviceClient::setPetAppearance("classic", 85, [&](std::optional<Error> e) { error = e; });
-    EXPECT_EQ(error, DeviceClient::noHostError());
-    std::optional<Result<QByteArray>> sprite;
-    DeviceClient::fetchSpriteRaw("claude", [&](Result<QByteArray> r) { sprite = r; });
-    ASSERT_TRUE(sprite);
-    EXPECT_EQ(sprite->error(), DeviceClient::noHostError());
+TEST_F(DeviceClientHttp, InfoPreferenceOrder) {
+    clock.setJson("/api/info", R"({"mode":"btc"})", 500);
+    EXPECT_EQ(info().value_or(DeviceInfo{}).mode, "btc");
+    clock.setJson("/api/info", "<html>");
+    EXPECT_EQ(info().error(), DeviceClient::badResponseError());
+    Settings::setDeviceHost("127.0.0.1:1");
+    EXPECT_EQ(info().error().domain, "HttpClient");
+    Settings::setDeviceHost("");
     EXPECT_EQ(info().error(), DeviceClient::noHostError());
 }
 
-TEST_F(DeviceClientHttpTest, InfoPreferenceOrder) {
-    clock.setJson("/api/info", R"({"mode":"btc","sprite_rev":3})", 500);
-    const auto decoded = info();
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->mode, "btc");
-    clock.setJson("/api/info", "<html>");
-    EXPECT_EQ(info().error(), DeviceClient::badResponseError());
-    QTcpServer closed;
-    closed.listen(QHostAddress::LocalHost);
-    Settings::setDeviceHost("127.0.0.1:" + QString::number(closed.serverPort()));
-    closed.close();
-    EXPECT_EQ(info().error().domain, "HttpClient");
+// A stand-in LAN seen from 10.0.0.5: each probe is answered later on the main thread, and
+// the addresses in `clocks` answer as clocks.
+class Pairing : public testing::Test {
+protected:
+    TempHome home;
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::mutex lock;
+    QStringList probed, clocks, progress;
+    int inFlight = 0, maxInFlight = 0;
+    qsizetype probedAtFirstClock = 0;
+
+    void SetUp() override {
+        DeviceClient::setClock(clock);
+        DeviceClient::setNetworkInterfaceSource([] {
+            return NetworkInterfaces{{{"eth0", "10.0.0.5"}}, "eth0"};
+        });
+        DeviceClient::setProbe([this](const QString& ip, double, std::function<void(bool)> verified) {
+            std::lock_guard guard(lock);
+            probed << ip;
+            maxInFlight = std::max(maxInFlight, ++inFlight);
+            runOnMain([=, this] {
+                std::unique_lock answering(lock);
+                --inFlight;
+                if (clocks.contains(ip) && !probedAtFirstClock)
+                    probedAtFirstClock = probed.size();
+                answering.unlock();
+                verified(clocks.contains(ip));
+            });
+        });
+    }
+    std::optional<QString> pair() {
+        return completion<std::optional<QString>>(
+            [&](auto done) { DeviceClient::autoPair([&](const QString& text) { progress << text; }, done); });
+    }
+};
+
+TEST_F(Pairing, RememberedAddressesFirstAndOnce) {
+    const struct {
+        QString lastSeen, host;
+        QStringList probes; // the last one answers
+    } cases[] = {{"10.0.0.9", "10.0.0.9", {"10.0.0.9", "10.0.0.1"}},
+                 {"10.0.0.9", " 192.168.4.7:80\n", {"10.0.0.9", "192.168.4.7", "10.0.0.1"}},
+                 {"", "http://192.168.4.7:8080", {"192.168.4.7:8080"}}};
+    for (const auto& c : cases) {
+        Settings::setDeviceLastSeen(c.lastSeen);
+        Settings::setDeviceHost(c.host);
+        probed.clear();
+        clocks = {c.probes.last()};
+        EXPECT_EQ(pair(), c.probes.last());
+        EXPECT_EQ(probed.mid(0, c.probes.size()), c.probes);
+        EXPECT_EQ(Settings::deviceHost(), c.probes.last());
+    }
 }
 
-TEST_F(DeviceClientHttpTest, SpriteDownloadAndUpload) {
-    std::optional<Result<QByteArray>> sprite;
-    const auto fetch = [&](FakeResponse answer) {
-        clock.setResponse("/sprite/claude/raw", answer);
-        sprite.reset();
-        DeviceClient::fetchSpriteRaw("claude", [&](Result<QByteArray> r) { sprite = r; });
-        EXPECT_TRUE(await(sprite));
-    };
-    fetch({200, "\x01"});
-    EXPECT_EQ(sprite->error(), DeviceClient::badResponseError());
-    fetch({201, "\x01\x02\x03"});
-    EXPECT_EQ(sprite->error(), DeviceClient::badResponseError());
-    fetch({200, "\x01\x02"});
-    EXPECT_EQ(sprite->value(), QByteArray("\x01\x02"));
+TEST_F(Pairing, ScanSkipsOwnAddressAndStopsAtFirstClock) {
+    EXPECT_EQ(pair(), std::nullopt);
+    EXPECT_EQ(progress, QStringList{"扫描 10.0.0.1-254…"});
+    EXPECT_EQ(probed.size(), 253);
+    EXPECT_FALSE(probed.contains("10.0.0.5"));
+    EXPECT_LE(maxInFlight, 32);
 
-    const QByteArray gif("GIF89a\r\n\0--x", 13);
-    EXPECT_EQ(set([&](auto done) { DeviceClient::uploadGif(gif, "codex", done); }), std::nullopt);
-    const auto upload = clock.requests("/sprite/codex").value(0);
-    const QByteArray type = upload.header("Content-Type");
-    const QRegularExpression form(
-        "^multipart/form-data; boundary=(glimmet-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12})$");
-    const auto match = form.match(QString::fromLatin1(type));
-    ASSERT_TRUE(match.hasMatch()) << type.constData();
-    const QByteArray boundary = match.captured(1).toLatin1();
-    EXPECT_EQ(upload.body, "--" + boundary +
-                               "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"pet.gif\"\r\n"
-                               "Content-Type: image/gif\r\n\r\n" +
-                               gif + "\r\n--" + boundary + "--\r\n");
+    probed.clear();
+    clocks = {"10.0.0.40", "10.0.0.41"};
+    EXPECT_EQ(pair(), "10.0.0.40");
+    EXPECT_EQ(Settings::deviceHost(), "10.0.0.40");
+    // Nothing starts after the answer (but one probe may be on its way out as it arrives).
+    EXPECT_LE(probed.size(), probedAtFirstClock + 1);
+}
+
+TEST_F(Pairing, RepairDecision) {
+    FakeHttpServer device;
+    device.setResponse("/api/bridge", {200});
+    QStringList logged;
+    Log::setSink([&](const QString& line) { logged << line; });
+    clocks = {"127.0.0.1:" + QString::number(device.port())};
+    const struct {
+        double pollAge, sinceLastRepair;
+        QByteArray bridge, lastUpdate;
+        bool repairs, pushes;
+    } cases[] = {{180, 1000, "", "-1", false, false}, {181, 1000, "x", "45", true, false},
+                 {1000, 300, "", "-1", false, false}, {1000, 301, "x", "61", true, true},
+                 {1000, 1000, "x", "-1", true, true}, {1000, 1000, "", "45", true, true}};
+    for (const auto& c : cases) {
+        device.setJson("/api/info", R"({"mode":"auto","sprite_rev":0,"bridge":")" + c.bridge +
+                                        R"(","last_update_s":)" + c.lastUpdate + "}");
+        Settings::setDeviceHost(clocks.first());
+        probed.clear();
+        logged.clear();
+        clock->advance(c.sinceLastRepair);
+        DeviceClient::setDevicePollAt(clock->now() - c.pollAge);
+        DeviceClient::healPairingIfNeeded(8765);
+        waitUntil([&] { return !DeviceClient::healInFlight() && (!c.pushes || !logged.isEmpty()); });
+        EXPECT_EQ(!probed.isEmpty(), c.repairs) << c.pollAge << " " << c.sinceLastRepair;
+        EXPECT_EQ(logged,
+                  c.pushes ? QStringList{"[pair] pushed bridge 10.0.0.5:8765 to " + clocks.first() + ": ok"}
+                           : QStringList{});
+        clock->advance(c.repairs ? 0 : -c.sinceLastRepair); // the next row counts from the last repair
+    }
+    EXPECT_EQ(device.requests("/api/bridge").value(0).body, "host=10.0.0.5%3A8765");
+    Log::setSink({});
 }
 
 } // namespace

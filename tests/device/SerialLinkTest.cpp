@@ -1,0 +1,168 @@
+#include "device/SerialLink.h"
+#include "common/Log.h"
+#include "common/Settings.h"
+#include "device/DeviceClient.h"
+#include "monitors/MonitorFakes.h"
+#include "monitors/NetSpeedMonitor.h"
+#include "status/ScriptedStatusService.h"
+#include "support/FakeClock.h"
+#include "support/TempHome.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace glimmet;
+using namespace glimmet::test;
+
+namespace {
+
+// The clock's end of a pty whose port end is linked into the serial folder as `name`.
+struct Pty {
+    int master = -1;
+    QByteArray received;
+    Pty(const QString& folder, const QString& name) {
+        int port = -1;
+        ::openpty(&master, &port, nullptr, nullptr, nullptr);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        QFile::link(QString::fromLocal8Bit(::ttyname(port)), folder + "/" + name);
+        ::close(port);
+    }
+    ~Pty() { ::close(master); }
+    void write(const QByteArray& b) { EXPECT_EQ(::write(master, b.data(), b.size()), b.size()); }
+    // The lines received since the last call (only their keywords unless `whole`).
+    QList<QByteArray> lines(bool whole = false) {
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;)
+            received.append(chunk, n);
+        QList<QByteArray> out = received.split('\n');
+        received = out.takeLast();
+        for (QByteArray& line : out)
+            line = whole ? line : line.split(' ').first();
+        return out;
+    }
+};
+
+class SerialLinkTest : public testing::Test {
+protected:
+    TempHome home;
+    QTemporaryDir folder;
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::shared_ptr<ScriptedStatusService> status = std::make_shared<ScriptedStatusService>(clock);
+    std::shared_ptr<NetSpeedMonitor> net =
+        std::make_shared<NetSpeedMonitor>(std::make_shared<FakeNetCounterSource>(), clock);
+    QSet<QString> native;
+    int enumerations = 0;
+    SerialLink link{status, net, clock, folder.path(), [this] { return ++enumerations, native; }};
+    QStringList logged;
+
+    void SetUp() override {
+        Log::setSink([this](const QString& line) { logged << line; });
+    }
+    void TearDown() override { Log::setSink({}); }
+    void tickAfter(double seconds, int times = 1) {
+        for (int i = 0; i < times; ++i, link.tick())
+            clock->advance(seconds);
+    }
+    QString path(const char* name) const { return folder.path() + "/" + name; }
+};
+
+TEST_F(SerialLinkTest, SilentPortIsLeftForTheNext) {
+    Pty silent(folder.path(), "ttyUSB-a"), other(folder.path(), "ttyS0");
+    auto clockPort = std::make_unique<Pty>(folder.path(), "ttyUSB-b");
+    tickAfter(0.25, 123);
+    EXPECT_EQ(silent.lines(), QList<QByteArray>(10, "#HELLO"));
+    EXPECT_EQ(logged,
+              (QStringList{"[serial] trying " + path("ttyUSB-a"), "[serial] closed " + path("ttyUSB-a"),
+                           "[serial] trying " + path("ttyUSB-b")}));
+    EXPECT_FALSE(link.sendCommand({{"display", "net"}}));
+
+    clockPort->write("#DEVICE {\"ip\":\"10.99.0.77\",\"brightness\":30}\n");
+    tickAfter(1);
+    EXPECT_EQ(logged.last(),
+              "[serial] linked " + path("ttyUSB-b") + ": #DEVICE {\"ip\":\"10.99.0.77\",\"brightness\":30}");
+    const auto linking = clockPort->lines(true);
+    EXPECT_EQ(linking.value(1), "#STATUS " + status->snapshot(false).jsonData());
+    EXPECT_TRUE(QJsonDocument::fromJson(linking.value(2).mid(5)).object().contains("rx_bps"));
+    tickAfter(1.9);
+    tickAfter(8.2);
+    EXPECT_EQ(clockPort->lines(), (QList<QByteArray>{"#GETINFO", "#STATUS", "#NET"}));
+
+    std::optional<Error> error = Error{};
+    DeviceClient::setPetAppearance("classic", 85, [&](std::optional<Error> e) { error = e; });
+    EXPECT_TRUE(waitUntil([&] { return !error; }));
+    EXPECT_EQ(clockPort->lines(true), QList<QByteArray>{R"(#CMD {"pet_preset":"classic","pet_scale":"85"})"});
+    EXPECT_EQ(DeviceClient::currentWiredInfo().value_or(DeviceInfo{}).brightness, 30);
+    clockPort.reset();
+    tickAfter(0.25);
+    EXPECT_EQ(logged.last(), "[serial] closed " + path("ttyUSB-b"));
+    EXPECT_FALSE(DeviceClient::currentWiredInfo());
+}
+
+TEST_F(SerialLinkTest, ClockLines) {
+    const QByteArray big = "#DEVICE {\"ip\":\"" + QByteArray(SerialLink::receiveCap, 'x') + "\"}\n";
+    const struct {
+        QList<QByteArray> reads;
+        bool links;
+        QString lastSeen;
+    } cases[] = {
+        {{"#STATUS {}\n  #DEV", "ICE {\"ip\":\"10.0.0.7\"}\r", "\n"}, true, "10.0.0.7"},
+        {{"#DEVICE {\"ip\":\"0.0.0.0\"}\n"}, true, ""},
+        {{"\t#DEVICE\r\n"}, true, ""},
+        {{"#DEVICE {\"ip\":\"10.0.0.8\"}"}, false, ""},
+        {{"#DEVICE {\"ip\":\"\xff\"}\n", "#NET {}\n"}, false, ""},
+        {{big.left(8000), big.mid(8000, 8000), big.mid(16000)}, false, ""},
+    };
+    for (const auto& c : cases) {
+        Settings::setDeviceLastSeen("");
+        QFile::remove(path("ttyUSB0"));
+        Pty port(folder.path(), "ttyUSB0");
+        tickAfter(0.25, 2); // lets go of the previous row's port, opens this one
+        for (const QByteArray& chunk : c.reads) {
+            port.write(chunk);
+            tickAfter(0.25);
+        }
+        EXPECT_EQ(link.linked(), c.links) << c.reads.first().left(40).constData();
+        EXPECT_EQ(Settings::deviceLastSeen(), c.lastSeen) << c.reads.first().left(40).constData();
+        tickAfter(30.25); // closes an unanswered port; a linked one stays
+        EXPECT_EQ(link.portPath().isEmpty(), !c.links);
+    }
+}
+
+TEST_F(SerialLinkTest, SlowReaderGetsWholeLines) {
+    Pty port(folder.path(), "ttyUSB0");
+    link.tick();
+    port.write("#DEVICE\n");
+    tickAfter(2.1, 400);
+    QList<QByteArray> lines;
+    for (int i = 0; i < 100; ++i, link.tick())
+        lines += port.lines(true);
+    ASSERT_GT(lines.size(), 20);
+    for (const QByteArray& line : lines)
+        EXPECT_TRUE(line.startsWith("#") &&
+                    (!line.contains('{') || QJsonDocument::fromJson(line.mid(line.indexOf(' '))).isObject()))
+            << line.left(60).constData();
+}
+
+TEST_F(SerialLinkTest, UsbIdsReadOnlyWhenTheFolderChanges) {
+    Pty port(folder.path(), "ttyACM3");
+    for (const int change : {1, 2}) {
+        native = change == 2 ? QSet{path("ttyACM3")} : QSet<QString>{};
+        Pty other(folder.path(), "ttyS" + QString::number(change));
+        const timespec longAgo[2] = {{1'000'000'000 + change, 0}, {1'000'000'000 + change, 0}};
+        ::utimensat(AT_FDCWD, folder.path().toLocal8Bit().constData(), longAgo, 0);
+        tickAfter(0.25, 8);
+        EXPECT_EQ(enumerations, change);
+        EXPECT_EQ(link.portPath(), change == 2 ? path("ttyACM3") : "");
+    }
+}
+
+} // namespace
