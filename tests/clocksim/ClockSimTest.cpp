@@ -1,6 +1,11 @@
+#include "common/Settings.h"
+#include "device/DeviceClient.h"
+#include "device/SerialLink.h"
 #include "market/MarketFrameCodec.h"
 #include "support/FakeHttpServer.h"
 #include "support/RawHttp.h"
+#include "support/TempHome.h"
+#include "support/Wait.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -34,7 +39,7 @@ public:
     explicit Sim(QStringList args) {
         args << "--snapshots" << dir.path();
         process.start(GLIMMET_CLOCK_SIM_PATH, args);
-        if (waitForLog(QRegularExpression("listening on 127.0.0.1:(\\d+)|serial line ")))
+        if (waitForLog(QRegularExpression("listening on [^\\s:]+:(\\d+)|serial line ")))
             port = quint16(match.captured(1).toUInt());
     }
     ~Sim() {
@@ -228,6 +233,68 @@ TEST(ClockSim, SerialLineAnswersWithInfoAndTakesCommands) {
     ASSERT_TRUE(sim.process.waitForFinished(5000));
     EXPECT_EQ(sim.process.exitCode(), 0);
     EXPECT_FALSE(QFile::exists(folder.filePath("ttyUSB-sim")));
+}
+
+// The bridge's device client against the stand-in clock: one completion, within 10 s.
+template <class T, class Operation> T completed(Operation operation) {
+    std::optional<T> result;
+    operation([&](T value) { result = std::move(value); });
+    EXPECT_TRUE(waitUntil([&] { return result.has_value(); })) << "no completion";
+    return result.value_or(T{});
+}
+
+TEST(DeviceLinkWithSim, HttpOperationsReachTheClock) {
+    TempHome home;
+    Sim sim(loopback);
+    Settings::setDeviceHost(QString("127.0.0.1:%1").arg(sim.port));
+    using Outcome = std::optional<Error>;
+    EXPECT_EQ(completed<Outcome>([](auto done) { DeviceClient::setDisplayMode("btc", done); }), std::nullopt);
+    EXPECT_EQ(
+        completed<Outcome>([](auto done) { DeviceClient::setPetAppearance("border-collie", 50, done); }),
+        std::nullopt);
+    EXPECT_EQ(completed<Outcome>([](auto done) { DeviceClient::uploadGif(tinyGif, "codex", done); }),
+              std::nullopt);
+    const auto info = completed<Result<DeviceInfo>>([](auto done) { DeviceClient::fetchInfo(done); });
+    ASSERT_TRUE(info.has_value()) << info.error().description.toStdString();
+    EXPECT_EQ(info->mode, "btc");
+    EXPECT_EQ(info->petScale, 50);
+    EXPECT_TRUE(info->codexCustomSprite);
+    const auto sprite =
+        completed<Result<QByteArray>>([](auto done) { DeviceClient::fetchSpriteRaw("codex", done); });
+    ASSERT_TRUE(sprite.has_value());
+    EXPECT_EQ(sprite->left(1), QByteArray(1, 1)); // the uploaded GIF's one frame
+    EXPECT_EQ(completed<Outcome>([](auto done) { DeviceClient::resetSprite("codex", done); }), std::nullopt);
+}
+
+TEST(DeviceLinkWithSim, SerialLinkPushesTakesCommandsAndRelinks) {
+    TempHome home;
+    QTemporaryDir folder;
+    auto sim = std::make_unique<Sim>(QStringList{"--serial", folder.path()});
+    SerialLink link({}, {}, Clock::system(), folder.path());
+    link.start();
+    ASSERT_TRUE(waitUntil([&] { return link.linked(); }));
+    EXPECT_EQ(completed<std::optional<Error>>([](auto done) { DeviceClient::setBrightness(40, done); }),
+              std::nullopt);
+    EXPECT_TRUE(sim->waitForLog(QRegularExpression(R"(#CMD \{"brightness":"40"\})")))
+        << sim->log.toStdString();
+    sim.reset();
+    EXPECT_TRUE(waitUntil([&] { return !link.linked(); }));
+    sim = std::make_unique<Sim>(QStringList{"--serial", folder.path()});
+    EXPECT_TRUE(waitUntil([&] { return link.linked(); }, 20000));
+}
+
+// The subnet scan finds the clock on a stand-in LAN; run by in-lan-namespace.sh only.
+TEST(DeviceLinkWithSim, SubnetScanFindsTheClock) {
+    if (qEnvironmentVariable("GLIMMET_TEST_LAN") != u"1")
+        GTEST_SKIP() << "needs the stand-in LAN namespace";
+    TempHome home;
+    Sim sim({"--listen", "10.99.0.77:80"});
+    QStringList progress;
+    const auto found = completed<std::optional<QString>>(
+        [&](auto done) { DeviceClient::autoPair([&](const QString& text) { progress << text; }, done); });
+    EXPECT_EQ(found, "10.99.0.77");
+    EXPECT_EQ(progress, QStringList{"扫描 10.99.0.1-254…"});
+    EXPECT_EQ(Settings::deviceHost(), "10.99.0.77");
 }
 
 } // namespace

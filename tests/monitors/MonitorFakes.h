@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Wait.h"
+
 #include "monitors/NetCounterSource.h"
 #include "monitors/NowPlayingSource.h"
 
@@ -39,15 +41,6 @@ inline QByteArray png(const QImage& image) {
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return bytes;
-}
-
-// Runs the main thread's events until `done` holds; false after a generous 10 s.
-template <class F> bool waitUntil(F&& done) {
-    QTimer tick; // wakes the event loop to look again
-    tick.start(10);
-    for (QDeadlineTimer deadline(10000); !done() && !deadline.hasExpired();)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
 }
 
 } // namespace glimmet::test

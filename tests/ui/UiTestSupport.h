@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/Wait.h"
 #include "ui/Alerts.h"
 
 #include <QCoreApplication>
@@ -7,14 +8,6 @@
 #include <QStringList>
 
 namespace glimmet::test {
-
-// Turns the event loop until `ready()` holds, within a generous deadline.
-template <class Ready> bool waitUntil(Ready ready, int deadlineMs = 10000) {
-    QDeadlineTimer deadline(deadlineMs);
-    while (!ready() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return ready();
-}
 
 // Records every alert as "title|text" and answers prompts with `answer`.
 class RecordingAlerts : public Alerts {
