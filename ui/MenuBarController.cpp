@@ -467,18 +467,21 @@ void MenuBarController::toggleScreenProvider(QAction* item) {
         });
 }
 
+DeviceClient::Completion MenuBarController::alertOrRefresh(const QString& failureTitle) {
+    return [self = QPointer(this), failureTitle](std::optional<Error> error) {
+        if (!self)
+            return;
+        if (error)
+            self->alert(failureTitle, error->description);
+        else
+            self->refreshDeviceSection();
+    };
+}
+
 void MenuBarController::setDisplayMode(QAction* item) {
     if (item->data().typeId() != QMetaType::QString)
         return;
-    DeviceClient::setDisplayMode(item->data().toString(),
-                                 [self = QPointer(this)](std::optional<Error> error) {
-                                     if (!self)
-                                         return;
-                                     if (error)
-                                         self->alert(QStringLiteral("切换失败"), error->description);
-                                     else
-                                         self->refreshDeviceSection();
-                                 });
+    DeviceClient::setDisplayMode(item->data().toString(), alertOrRefresh(QStringLiteral("切换失败")));
 }
 
 void MenuBarController::setPetPreset(QAction* item) {
@@ -486,14 +489,7 @@ void MenuBarController::setPetPreset(QAction* item) {
         return;
     currentPetPreset = item->data().toString();
     DeviceClient::setPetAppearance(currentPetPreset, currentPetScale,
-                                   [self = QPointer(this)](std::optional<Error> e) {
-                                       if (!self)
-                                           return;
-                                       if (e)
-                                           self->alert(QStringLiteral("设置失败"), e->description);
-                                       else
-                                           self->refreshDeviceSection();
-                                   });
+                                   alertOrRefresh(QStringLiteral("设置失败")));
 }
 
 void MenuBarController::setPetScale(QAction* item) {
@@ -501,14 +497,7 @@ void MenuBarController::setPetScale(QAction* item) {
         return;
     currentPetScale = item->data().toInt();
     DeviceClient::setPetAppearance(currentPetPreset, currentPetScale,
-                                   [self = QPointer(this)](std::optional<Error> e) {
-                                       if (!self)
-                                           return;
-                                       if (e)
-                                           self->alert(QStringLiteral("设置失败"), e->description);
-                                       else
-                                           self->refreshDeviceSection();
-                                   });
+                                   alertOrRefresh(QStringLiteral("设置失败")));
 }
 
 void MenuBarController::resetSprite(QAction* item) {

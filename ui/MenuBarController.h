@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/DeviceClient.h"
 #include "device/DeviceInfo.h"
 #include "status/UsageSource.h"
 
@@ -122,6 +123,9 @@ private:
     void uncheckModes();
     void followLastSeenClock(const QString& host);
     void alert(const QString& title, const QString& text) const;
+    // A device-client completion that alerts with `failureTitle` on failure and otherwise
+    // reads the clock's state again.
+    DeviceClient::Completion alertOrRefresh(const QString& failureTitle);
 
     QSystemTrayIcon* statusItem = nullptr;
     const Services s;
