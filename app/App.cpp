@@ -9,8 +9,8 @@
 #include "monitors/SystemStatsMonitor.h"
 #include "server/BridgeRoutes.h"
 #include "server/HTTPServer.h"
+#include "status/ModelPricing.h"
 #include "status/StatusService.h"
-#include "usage/ModelPricing.h"
 #include "usage/UsageFetcher.h"
 
 #include <QCoreApplication>

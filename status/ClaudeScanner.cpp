@@ -2,8 +2,8 @@
 
 #include "common/Json.h"
 #include "status/LogTimestamp.h"
+#include "status/ModelPricing.h"
 #include "status/StatusService.h"
-#include "usage/ModelPricing.h"
 
 #include <QHash>
 

@@ -4,7 +4,7 @@
 #include "status/ClaudeScanner.h"
 #include "status/CodexWeeklyWindow.h"
 #include "status/LogTimestamp.h"
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include <QJsonDocument>
 

@@ -3,7 +3,7 @@
 #include "common/Json.h"
 #include "status/ClaudeScanner.h"
 #include "status/CodexScanner.h"
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include <QDir>
 

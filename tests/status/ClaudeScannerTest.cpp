@@ -1,6 +1,6 @@
 #include "status/ClaudeScanner.h"
 #include "status/LogTree.h"
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include <QJsonArray>
 
@@ -236,7 +236,8 @@ TEST_F(ClaudeScannerTest, FastModeAndFastTaskSequence) {
 TEST_F(ClaudeScannerTest, BrokenLinesSkipOnlyThemselves) {
     const QString t = ts("2026-07-14T12:00:00");
     const auto line = [&](const QString& id, qint64 tokens) {
-        return QJsonDocument(assistant(t, id, "claude-sonnet-4", usage(tokens, 0))).toJson(QJsonDocument::Compact);
+        return QJsonDocument(assistant(t, id, "claude-sonnet-4", usage(tokens, 0)))
+            .toJson(QJsonDocument::Compact);
     };
     QByteArray invalidUtf8 = line("utf8-\u00e9", 2);
     invalidUtf8.replace("utf8-\xC3\xA9", "utf8-\xC3\x28"); // an invalid sequence inside the id
@@ -247,10 +248,10 @@ TEST_F(ClaudeScannerTest, BrokenLinesSkipOnlyThemselves) {
                                   {"timestamp", t}})
             .toJson(QJsonDocument::Compact);
     tree.write(log("a"),
-               {line("ok", 1), line("truncated", 16).chopped(20), QByteArray("[1,2,3]"), QByteArray("\"text\""),
-                line("trailing", 32) + " x", line("two", 64) + line("objects", 128),
-                QByteArray("{\"type\":\"assistant\",\"message\":{\"usage\":{\"input_tokens\":256}}"), invalidUtf8,
-                huge, QByteArray("\r"), QByteArray("{}"), line("last", 4)},
+               {line("ok", 1), line("truncated", 16).chopped(20), QByteArray("[1,2,3]"),
+                QByteArray("\"text\""), line("trailing", 32) + " x", line("two", 64) + line("objects", 128),
+                QByteArray("{\"type\":\"assistant\",\"message\":{\"usage\":{\"input_tokens\":256}}"),
+                invalidUtf8, huge, QByteArray("\r"), QByteArray("{}"), line("last", 4)},
                now - 100);
     EXPECT_EQ(scan().tokensToday, 1 + 2 + 4);
 }

@@ -1,6 +1,6 @@
 #include "status/CodexScanner.h"
 #include "status/LogTree.h"
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include <QJsonArray>
 

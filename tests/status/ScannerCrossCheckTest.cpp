@@ -2,7 +2,7 @@
 // the scanner, from the generator's own record of what it wrote.
 #include "status/ClaudeScanner.h"
 #include "status/LogTree.h"
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include <gtest/gtest.h>
 

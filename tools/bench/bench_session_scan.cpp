@@ -6,8 +6,8 @@
 // Trees are generated once per kind and size and kept for later runs. A third of the bytes
 // of each tree are in files modified today; the rest are older sessions that the walk sees
 // but does not read.
+#include "status/ModelPricing.h"
 #include "status/StatusService.h"
-#include "usage/ModelPricing.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
