@@ -123,6 +123,7 @@ bool ModelPricing::merge(const QByteArray& data) {
         return false;
     std::lock_guard guard(lock);
     prices.insert(rows);
+    ++_generation;
     return true;
 }
 

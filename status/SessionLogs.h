@@ -1,70 +1,233 @@
 #pragma once
 
+#include "status/DayWindow.h"
+
 #include <QString>
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <unordered_map>
 #include <vector>
 
 namespace glimmet {
 
+// What a stat of a log file says about its content: equal stamps mean an unchanged file.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
 // One session log found under an agent's log folder.
 struct LogFile {
-    QString path;
-    double modified = 0; // epoch seconds
+    std::string path;
+    double modified = 0; // epoch seconds, to the millisecond
+    FileStamp stamp;
 };
 
 // Every file named "*.jsonl" below `root` (hidden ones included, linked folders not
-// entered), in walk order, with its modification time. Empty when `root` cannot be read.
+// entered), depth first in directory order, with its modification time. Empty when `root`
+// cannot be read.
 std::vector<LogFile> findSessionLogs(const QString& root);
 
-// The bytes of one log file, kept with the spare bytes the JSON parser reads past a line.
-// Reused from file to file so that a scan allocates once.
-class LogBuffer {
+// Reads log files in chunks of a few MB cut at line feeds, so that memory follows the longest
+// line rather than the largest file, and parses lines one at a time with the on-demand parser.
+// A line that is not valid UTF-8 is parsed again with the invalid sequences replaced.
+class LogReader {
 public:
-    // Replaces the content with the file's bytes; false when it cannot be read.
-    bool load(const QString& path);
+    static constexpr size_t chunkSize = size_t(2) << 20;
 
-    // Calls `visit(line)` for every non-empty line, split at line feeds.
-    template <class Visit> void forEachLine(Visit&& visit) const {
-        const char* p = bytes.data();
-        const char* end = p + length;
-        while (p < end) {
-            const char* newline = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+    // Reads `fd` from `offset`: `line(text)` for every non-empty line ended by a line feed,
+    // then `rest(text)` for the bytes after the last line feed when there are any. Returns
+    // the offset after the last line feed, or nothing when the file cannot be read.
+    template <class Line, class Rest>
+    std::optional<std::int64_t> read(int fd, std::int64_t offset, Line&& line, Rest&& rest);
+
+    // The document of `line`, which lies in the chunk being read; valid until the next call.
+    simdjson::simdjson_result<simdjson::ondemand::document> parse(std::string_view line);
+
+private:
+    void forEachLine(const char* begin, const char* end, auto&& line) {
+        while (begin < end) {
+            const char* newline = static_cast<const char*>(std::memchr(begin, '\n', size_t(end - begin)));
             const char* lineEnd = newline ? newline : end;
-            if (lineEnd > p)
-                visit(std::string_view(p, size_t(lineEnd - p)));
-            p = lineEnd + 1;
+            if (lineEnd > begin)
+                line(std::string_view(begin, size_t(lineEnd - begin)));
+            begin = lineEnd + 1;
         }
     }
 
-    // Bytes readable from `line.data()` onward (the line, what follows it, and the padding).
-    size_t capacityFrom(std::string_view line) const {
-        return size_t(bytes.data() + bytes.size() - line.data());
-    }
-
-private:
-    std::vector<char> bytes; // length bytes of content, then simdjson::SIMDJSON_PADDING spare bytes
-    size_t length = 0;
-};
-
-// Parses log lines one at a time with the on-demand parser. A line that is not valid UTF-8
-// is parsed again with the invalid sequences replaced.
-class LogLineParser {
-public:
-    // The document of `line`, which lies in `buffer`; valid until the next call.
-    simdjson::simdjson_result<simdjson::ondemand::document> parse(const LogBuffer& buffer,
-                                                                  std::string_view line);
-
-private:
+    std::unique_ptr<char[]> bytes; // capacity bytes, then simdjson::SIMDJSON_PADDING spare bytes
+    size_t capacity = 0;
     simdjson::ondemand::parser parser;
     std::string repaired;
 };
+
+// What a scanner keeps of one log between scans: the stamp it was read at, how far its
+// complete lines go, and the scanner's results (with the state it needs to read on) for those
+// lines and, apart, for the unterminated last line, which is read again once it grows.
+template <class Scan> struct KeptLog {
+    FileStamp stamp;
+    std::int64_t end = 0;
+    Scan lines;
+    Scan tail;
+    std::uint64_t seen = 0; // the walk that last found the file
+};
+
+// The per-file results of one scanner over a log folder, kept between scans: a rescan stats
+// every file and reads only the bytes appended since the last one. A file that shrank, was
+// replaced or changed without growing is read again whole, and every file when the day
+// changes. Used by one scan at a time (the status service's scan queue).
+template <class Scan> class KeptLogs {
+public:
+    struct Result {
+        double maxFileTime = 0;
+        std::vector<const KeptLog<Scan>*> files; // those read, in walk order
+        bool changed = false;                    // anything read differs from the last call
+    };
+
+    // `scanLine(scan, reader, text)` reads one line into a file's results. Files modified
+    // before `readFrom` are walked for their time only.
+    template <class ScanLine>
+    Result update(const QString& root, const DayWindow& day, double readFrom, ScanLine&& scanLine);
+
+private:
+    template <class ScanLine> bool readFile(const LogFile& file, KeptLog<Scan>& kept, ScanLine& scanLine);
+
+    std::unordered_map<std::string, KeptLog<Scan>> kept;
+    std::optional<DayWindow> keptDay;
+    std::vector<const KeptLog<Scan>*> lastOrder;
+    std::uint64_t walks = 0;
+    std::unique_ptr<LogReader> reader;
+};
+
+// Opens a log for reading without blocking on a FIFO; -1 when it is not a regular file.
+int openLog(const std::string& path, FileStamp& stamp);
+void closeLog(int fd);
+// The byte at `offset` is a line feed.
+bool lineFeedAt(int fd, std::int64_t offset);
+ssize_t readAt(int fd, char* into, size_t size, std::int64_t offset);
+
+template <class Line, class Rest>
+std::optional<std::int64_t> LogReader::read(int fd, std::int64_t offset, Line&& line, Rest&& rest) {
+    if (!bytes || capacity > chunkSize) {
+        capacity = chunkSize;
+        bytes.reset(new char[capacity + simdjson::SIMDJSON_PADDING]);
+    }
+    size_t held = 0; // bytes of an unfinished line at the start of the buffer
+    for (;;) {
+        if (held == capacity) { // one line longer than the buffer: make room for it
+            std::unique_ptr<char[]> larger(new char[2 * capacity + simdjson::SIMDJSON_PADDING]);
+            std::memcpy(larger.get(), bytes.get(), held);
+            bytes = std::move(larger);
+            capacity *= 2;
+        }
+        const ssize_t n = readAt(fd, bytes.get() + held, capacity - held, offset + std::int64_t(held));
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        char* begin = bytes.get();
+        const char* last = static_cast<const char*>(::memrchr(begin + held, '\n', size_t(n)));
+        held += size_t(n);
+        if (!last)
+            continue;
+        forEachLine(begin, last, line);
+        const size_t used = size_t(last + 1 - begin);
+        std::memmove(begin, last + 1, held - used);
+        held -= used;
+        offset += std::int64_t(used);
+    }
+    if (held > 0)
+        rest(std::string_view(bytes.get(), held));
+    if (parser.capacity() > chunkSize) // a very long line: do not keep its parser memory
+        parser = simdjson::ondemand::parser();
+    return offset;
+}
+
+template <class Scan>
+template <class ScanLine>
+bool KeptLogs<Scan>::readFile(const LogFile& file, KeptLog<Scan>& log, ScanLine& scanLine) {
+    FileStamp stamp;
+    const int fd = openLog(file.path, stamp);
+    if (fd < 0)
+        return false;
+    // Only appended bytes are read; anything else (and a resumed offset that no longer
+    // follows a line feed) reads the file again whole.
+    const bool resume = log.stamp.device == stamp.device && log.stamp.inode == stamp.inode &&
+                        stamp.size > log.stamp.size && log.end <= stamp.size &&
+                        (log.end == 0 || lineFeedAt(fd, log.end - 1));
+    if (!resume) {
+        log.lines = Scan();
+        log.end = 0;
+    }
+    log.tail = Scan();
+    if (!reader)
+        reader = std::make_unique<LogReader>();
+    LogReader& r = *reader;
+    const auto end = r.read(
+        fd, log.end, [&](std::string_view text) { scanLine(log.lines, r, text); },
+        [&](std::string_view text) {
+            log.tail = log.lines.continued();
+            scanLine(log.tail, r, text);
+        });
+    closeLog(fd);
+    if (!end)
+        return false;
+    log.end = *end;
+    log.stamp = stamp;
+    return true;
+}
+
+template <class Scan>
+template <class ScanLine>
+typename KeptLogs<Scan>::Result KeptLogs<Scan>::update(const QString& root, const DayWindow& day,
+                                                       double readFrom, ScanLine&& scanLine) {
+    Result result;
+    if (keptDay != day) { // today's results all depend on where the day starts
+        kept.clear();
+        keptDay = day;
+        result.changed = true;
+    }
+    const std::uint64_t walk = ++walks;
+    for (const LogFile& file : findSessionLogs(root)) {
+        result.maxFileTime = std::max(result.maxFileTime, file.modified);
+        if (file.modified < readFrom)
+            continue;
+        auto [it, inserted] = kept.try_emplace(file.path);
+        KeptLog<Scan>& log = it->second;
+        if (inserted || log.stamp != file.stamp) {
+            result.changed = true;
+            if (!readFile(file, log, scanLine)) {
+                kept.erase(it);
+                continue;
+            }
+        }
+        log.seen = walk;
+        result.files.push_back(&log);
+    }
+    result.changed |=
+        std::erase_if(kept, [walk](const auto& entry) { return entry.second.seen != walk; }) > 0;
+    result.changed |= result.files != lastOrder;
+    lastOrder = result.files;
+    if (result.changed)
+        reader.reset(); // release the chunk and the parser until the next read
+    return result;
+}
+
+// `text` equals the lower-case ASCII `lower`, ignoring the case of ASCII letters.
+bool equalsIgnoringCase(std::string_view text, std::string_view lower);
 
 // Calls `visit(key, value)` for every member of `value` when it is an object (and sets
 // `*isObject`); other values visit nothing. Stops at the first parse error or at the first
@@ -101,9 +264,6 @@ template <class Visit> bool forEachLineMember(simdjson::ondemand::document& docu
     // Anything after the object makes the line invalid.
     return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
 }
-
-// `text` equals the lower-case ASCII `lower`, ignoring the case of ASCII letters.
-bool equalsIgnoringCase(std::string_view text, std::string_view lower);
 
 // Readers of on-demand values that tolerate any type: a missing or mistyped value reads as
 // absent (or 0 for counts).

@@ -1,8 +1,6 @@
 #include "status/StatusService.h"
 
 #include "common/Json.h"
-#include "status/ClaudeScanner.h"
-#include "status/CodexScanner.h"
 #include "status/ModelPricing.h"
 
 #include <QDir>
@@ -203,11 +201,11 @@ QString StatusService::overrideStatus(const QString& base, const std::optional<A
 }
 
 ClaudeStatus StatusService::readClaude() {
-    return readClaudeLogs(claudeDir, clock->now(), clock->timeZone(), *pricing);
+    return claudeScanner.read(clock->now(), clock->timeZone(), *pricing);
 }
 
 CodexStatus StatusService::readCodex() {
-    return readCodexLogs(codexDir, clock->now(), clock->timeZone(), *pricing);
+    return codexScanner.read(clock->now(), clock->timeZone(), *pricing);
 }
 
 } // namespace glimmet
