@@ -26,13 +26,13 @@ public:
     // The RFC 3339 UTC form of a local date-time, as the agents write it.
     QString iso(const char* local) const { return iso(at(local)); }
     static QString iso(double epoch) {
-        return QDateTime::fromMSecsSinceEpoch(qint64(epoch * 1000), Qt::UTC)
-            .toString(Qt::ISODateWithMs);
+        return QDateTime::fromMSecsSinceEpoch(qint64(epoch * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
     }
 
     // Writes `lines` (objects become compact JSON, byte arrays go as they are) to `relative`
     // under HOME and sets the file's modification time.
-    QString write(const QString& relative, const QList<QVariant>& lines, double modified) {
+    QString write(const QString& relative, const QList<QVariant>& lines, double modified,
+                  bool lineFeedAtEnd = true) {
         QByteArray bytes;
         for (const QVariant& line : lines) {
             bytes += line.typeId() == QMetaType::QByteArray
@@ -40,6 +40,8 @@ public:
                          : QJsonDocument(line.toJsonObject()).toJson(QJsonDocument::Compact);
             bytes += '\n';
         }
+        if (!lineFeedAtEnd)
+            bytes.chop(1);
         const QString path = home.write(relative, bytes);
         QFile file(path);
         file.open(QIODevice::ReadWrite);
