@@ -103,13 +103,14 @@ public:
     Result update(const QString& root, const DayWindow& day, double readFrom, ScanLine&& scanLine);
 
 private:
-    template <class ScanLine> bool readFile(const LogFile& file, KeptLog<Scan>& kept, ScanLine& scanLine);
+    template <class ScanLine>
+    static bool readFile(const LogFile& file, KeptLog<Scan>& log, std::unique_ptr<LogReader>& reader,
+                         ScanLine& scanLine);
 
     std::unordered_map<std::string, KeptLog<Scan>> kept;
     std::optional<DayWindow> keptDay;
     std::vector<const KeptLog<Scan>*> lastOrder;
     std::uint64_t walks = 0;
-    std::unique_ptr<LogReader> reader;
 };
 
 // Opens a log for reading without blocking on a FIFO; -1 when it is not a regular file.
@@ -158,7 +159,8 @@ std::optional<std::int64_t> LogReader::read(int fd, std::int64_t offset, Line&& 
 
 template <class Scan>
 template <class ScanLine>
-bool KeptLogs<Scan>::readFile(const LogFile& file, KeptLog<Scan>& log, ScanLine& scanLine) {
+bool KeptLogs<Scan>::readFile(const LogFile& file, KeptLog<Scan>& log, std::unique_ptr<LogReader>& reader,
+                              ScanLine& scanLine) {
     FileStamp stamp;
     const int fd = openLog(file.path, stamp);
     if (fd < 0)
@@ -201,6 +203,7 @@ typename KeptLogs<Scan>::Result KeptLogs<Scan>::update(const QString& root, cons
         result.changed = true;
     }
     const std::uint64_t walk = ++walks;
+    std::unique_ptr<LogReader> reader; // made on the first read, released at the end
     for (const LogFile& file : findSessionLogs(root)) {
         result.maxFileTime = std::max(result.maxFileTime, file.modified);
         if (file.modified < readFrom)
@@ -209,7 +212,7 @@ typename KeptLogs<Scan>::Result KeptLogs<Scan>::update(const QString& root, cons
         KeptLog<Scan>& log = it->second;
         if (inserted || log.stamp != file.stamp) {
             result.changed = true;
-            if (!readFile(file, log, scanLine)) {
+            if (!readFile(file, log, reader, scanLine)) {
                 kept.erase(it);
                 continue;
             }
@@ -221,8 +224,6 @@ typename KeptLogs<Scan>::Result KeptLogs<Scan>::update(const QString& root, cons
         std::erase_if(kept, [walk](const auto& entry) { return entry.second.seen != walk; }) > 0;
     result.changed |= result.files != lastOrder;
     lastOrder = result.files;
-    if (result.changed)
-        reader.reset(); // release the chunk and the parser until the next read
     return result;
 }
 

@@ -2,8 +2,6 @@
 
 #include "common/Clock.h"
 #include "common/SerialQueue.h"
-#include "status/ClaudeScanner.h"
-#include "status/CodexScanner.h"
 #include "status/Snapshot.h"
 #include "status/UsageSource.h"
 
@@ -17,6 +15,8 @@
 
 namespace glimmet {
 
+class ClaudeScanner;
+class CodexScanner;
 class ModelPricing;
 
 // Knows what Claude Code and Codex are doing and serves the status document: a cached scan
@@ -89,8 +89,8 @@ private:
     double cachedAt = 0;
     bool refreshInFlight = false;
     // What the scans keep of the logs; used only by the one scan in flight.
-    ClaudeScanner claudeScanner{claudeDir};
-    CodexScanner codexScanner{codexDir};
+    const std::unique_ptr<ClaudeScanner> claudeScanner;
+    const std::unique_ptr<CodexScanner> codexScanner;
     SerialQueue _scanQueue{QStringLiteral("glimmet.status-scan")};
 };
 

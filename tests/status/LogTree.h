@@ -8,6 +8,10 @@
 #include <QJsonObject>
 #include <QTimeZone>
 
+#include <gtest/gtest.h>
+
+#include <optional>
+
 namespace glimmet::test {
 
 // Session logs written by a test under a temporary HOME, with chosen modification times.
@@ -55,5 +59,16 @@ public:
     TempHome home;
     QTimeZone zone;
 };
+
+// Checks `actual` in a table row that states what it should be.
+template <class T, class U> void check(const std::optional<T>& expected, const U& actual, const char* name) {
+    if (expected) {
+        EXPECT_EQ(actual, *expected) << name;
+    }
+}
+
+inline qint64 whole(double t) {
+    return qint64(t);
+}
 
 } // namespace glimmet::test
