@@ -23,6 +23,10 @@ struct Log {
     qint64 totals[3] = {}; // Codex running totals: input, cached, output
 };
 
+QJsonObject turn(const QString& t, const char* model = "gpt-5") {
+    return {{"timestamp", t}, {"type", "turn_context"}, {"payload", QJsonObject{{"model", model}}}};
+}
+
 class RandomLogs {
 public:
     explicit RandomLogs(unsigned seed)
@@ -105,58 +109,74 @@ TEST(IncrementalScan, EqualsAColdScanAfterEveryChange) {
     std::vector<Log> logs;
 
     for (int step = 0; step < 160; ++step) {
-        clock->advance(random.pick(5, 15)); // across midnight and its first minute
-        const int action = logs.empty() ? 0 : random.pick(0, 12);
+        clock->advance(random.pick(5, 15));                            // across midnight and its first minute
+        const int action = logs.empty() ? 0 : random.pick(0, 12) % 12; // new files twice as often
         if (action == 0) {
             const bool codex = random.pick(0, 1);
             const QString name = codex ? ".codex/sessions/2026/07/r%1.jsonl" : ".claude/projects/p%1/s.jsonl";
             logs.push_back({tree.path(name.arg(step)), codex});
             QDir().mkpath(QFileInfo(logs.back().path).path());
+            if (codex) // a rollout starts with its model, which the changes below leave in place
+                append(logs.back().path,
+                       QJsonDocument(turn(LogTree::iso(clock->now()))).toJson(QJsonDocument::Compact) + '\n');
         }
         const size_t index = action == 0 ? logs.size() - 1 : size_t(random.pick(0, int(logs.size()) - 1));
         Log& log = logs[index];
         QByteArray lines;
-        for (int n = random.pick(1, 4); n > 0; --n)
+        for (int n = random.pick(1, 6); n > 0; --n)
             lines += random.line(log, clock->now());
         QFile file(log.path);
+        const int head = log.codex && file.open(QIODevice::ReadOnly) ? int(file.readLine().size()) : 0;
+        file.close();
         if (action <= 6) { // whole lines, completing a half-written one first
             append(log.path, log.pending + lines);
             log.pending.clear();
-        } else if (action == 7) { // half a line, the rest later
+        } else if (action == 7) { // half a line (or all but its line feed), the rest later
             const QByteArray next = random.line(log, clock->now());
-            const qsizetype cut =
-                random.pick(0, 1) ? next.size() - 1 : next.size() / 2; // maybe whole but its line feed
+            const qsizetype cut = random.pick(0, 1) ? next.size() - 1 : next.size() / 2;
             append(log.path, log.pending + lines + next.left(cut));
             log.pending = next.mid(cut);
         } else if (action == 8) { // truncated anywhere
-            ASSERT_TRUE(file.resize(random.pick(0, int(file.size()))));
+            ASSERT_TRUE(file.resize(random.pick(head, int(file.size()))));
             log.pending.clear();
-        } else if (action == 9) { // replaced by another file: the same lines but one changed, and more
+        } else if (action == 9 || action == 10) { // a count changed, then more lines or in place
             ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-            QByteArray bytes = file.readAll() + lines;
+            QByteArray bytes = file.readAll();
             file.close();
-            if (const qsizetype digit = bytes.indexOf('2'); digit >= 0)
-                bytes[digit] = '3';
-            append(log.path + ".new", bytes, QIODevice::WriteOnly);
-            ASSERT_EQ(::rename(QFile::encodeName(log.path + ".new"), QFile::encodeName(log.path)), 0);
-            log.pending.clear();
-        } else if (action == 10 && file.size() > 0) { // changed in place without growing
-            ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-            file.seek(random.pick(0, int(file.size()) - 1));
-            file.write("7");
+            const qsizetype count = bytes.indexOf("tokens\":", random.pick(head, int(bytes.size()))) + 8;
+            if (count >= 8 && bytes[count] >= '0' && bytes[count] <= '8')
+                ++bytes[count];
+            if (action == 9) { // replaced by another file: another inode
+                append(log.path + ".new", bytes + lines, QIODevice::WriteOnly);
+                ASSERT_EQ(::rename(QFile::encodeName(log.path + ".new"), QFile::encodeName(log.path)), 0);
+                log.pending.clear();
+            } else { // the same size
+                append(log.path, bytes, QIODevice::ReadWrite);
+            }
         } else if (action == 11) {
             file.remove();
         }
-        file.close();
         if (action == 11)
             logs.erase(logs.begin() + std::ptrdiff_t(index));
         else
             file.setFileTime(QDateTime::fromMSecsSinceEpoch(qint64(clock->now() * 1000)),
                              QFileDevice::FileModificationTime);
 
-        const QByteArray kept = service->snapshot(true).jsonData();
-        const QByteArray cold = std::make_shared<StatusService>(clock, pricing)->snapshot(true).jsonData();
-        ASSERT_EQ(kept, cold) << "step " << step << " action " << action;
+        const auto cold = [&] {
+            return std::make_shared<StatusService>(clock, pricing)->snapshot(true).jsonData();
+        };
+        ASSERT_EQ(service->snapshot(true).jsonData(), cold()) << "step " << step << " action " << action;
+        if (random.pick(0, 9) == 0) { // a price download lands while no log changes
+            const char* models[] = {"gpt-5", "gpt-5-codex", "claude-sonnet-4-5", "claude-opus-4-1"};
+            ASSERT_TRUE(pricing->merge(
+                QString(R"({"%1": {"input_cost_per_token": %2e-6, "output_cost_per_token": %3e-6}})")
+                    .arg(models[random.pick(0, 3)])
+                    .arg(random.pick(1, 9))
+                    .arg(random.pick(1, 99))
+                    .toUtf8()));
+            clock->advance(StatusService::cacheTTL);
+            ASSERT_EQ(service->snapshot(true).jsonData(), cold()) << "new prices after step " << step;
+        }
     }
 }
 
