@@ -38,8 +38,7 @@ public:
         const QString t = LogTree::iso(now - pick(0, 900));
         QJsonObject line;
         if (!log.codex) {
-            const char* models[] = {"claude-sonnet-4-5", "claude-opus-4-1", "claude-haiku-4-5",
-                                    "<synthetic>"};
+            const char* models[] = {"claude-sonnet-4-5", "claude-opus-4-1"};
             QJsonObject usage{{"input_tokens", pick(0, 900)},
                               {"output_tokens", pick(0, 90)},
                               {"cache_read_input_tokens", pick(0, 9000)}};
@@ -49,7 +48,7 @@ public:
                        ? QJsonObject{{"type", "user"}}
                        : QJsonObject{{"type", "assistant"},
                                      {"message", QJsonObject{{"id", QString("m%1").arg(pick(0, 40))},
-                                                             {"model", models[pick(0, 2)]},
+                                                             {"model", models[pick(0, 1)]},
                                                              {"usage", usage}}}};
             if (pick(0, 9) == 0)
                 line["costUSD"] = pick(1, 99) / 100.0;
@@ -106,6 +105,18 @@ TEST(IncrementalScan, EqualsAColdScanAfterEveryChange) {
     const auto pricing = std::make_shared<ModelPricing>(tree.home.path() + "/prices");
     const auto service = std::make_shared<StatusService>(clock, pricing);
     RandomLogs random(20260714);
+    // Rows with fast-tier prices, so that fast Claude usage is priced too.
+    const char* models[] = {"gpt-5", "gpt-5-codex", "claude-sonnet-4-5", "claude-opus-4-1"};
+    const auto prices = [](const char* model, int input, int output) {
+        return QStringLiteral(R"({"%1": {"input_cost_per_token": %2e-6, "output_cost_per_token": %3e-6,
+                                  "input_cost_per_token_priority": %2e-6, "output_cost_per_token_priority": %3e-6}})")
+            .arg(model)
+            .arg(input)
+            .arg(output)
+            .toUtf8();
+    };
+    for (const char* model : models)
+        pricing->merge(prices(model, 3, 15));
     std::vector<Log> logs;
 
     for (int step = 0; step < 160; ++step) {
@@ -167,13 +178,8 @@ TEST(IncrementalScan, EqualsAColdScanAfterEveryChange) {
         };
         ASSERT_EQ(service->snapshot(true).jsonData(), cold()) << "step " << step << " action " << action;
         if (random.pick(0, 9) == 0) { // a price download lands while no log changes
-            const char* models[] = {"gpt-5", "gpt-5-codex", "claude-sonnet-4-5", "claude-opus-4-1"};
-            ASSERT_TRUE(pricing->merge(
-                QString(R"({"%1": {"input_cost_per_token": %2e-6, "output_cost_per_token": %3e-6}})")
-                    .arg(models[random.pick(0, 3)])
-                    .arg(random.pick(1, 9))
-                    .arg(random.pick(1, 99))
-                    .toUtf8()));
+            ASSERT_TRUE(
+                pricing->merge(prices(models[random.pick(0, 3)], random.pick(1, 9), random.pick(1, 99))));
             clock->advance(StatusService::cacheTTL);
             ASSERT_EQ(service->snapshot(true).jsonData(), cold()) << "new prices after step " << step;
         }
