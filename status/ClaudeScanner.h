@@ -1,6 +1,7 @@
 #pragma once
 
 #include "status/DayWindow.h"
+#include "status/KeptLogs.h"
 #include "status/SessionLogs.h"
 #include "status/Snapshot.h"
 

@@ -2,6 +2,7 @@
 
 #include "status/CodexWeeklyWindow.h"
 #include "status/DayWindow.h"
+#include "status/KeptLogs.h"
 #include "status/SessionLogs.h"
 #include "status/Snapshot.h"
 
