@@ -100,6 +100,7 @@ std::optional<std::int64_t> LogReader::read(int fd, std::int64_t offset, Line&& 
         char* begin = bytes.get();
         const char* last = static_cast<const char*>(::memrchr(begin + held, '\n', size_t(n)));
         held += size_t(n);
+        std::memset(begin + held, 0, simdjson::SIMDJSON_PADDING); // what the parser may read past the data
         if (!last)
             continue;
         forEachLine(begin, last, line);
