@@ -12,12 +12,12 @@
 #include "monitors/SystemStatsMonitor.h"
 #include "server/BridgeRoutes.h"
 #include "server/HTTPServer.h"
+#include "status/ModelPricing.h"
 #include "status/StatusService.h"
 #include "ui/DialogAlerts.h"
 #include "ui/MenuBarController.h"
 #include "ui/MirrorPopoverController.h"
 #include "ui/PetPickerWindow.h"
-#include "usage/ModelPricing.h"
 #include "usage/UsageFetcher.h"
 
 #include <QCoreApplication>

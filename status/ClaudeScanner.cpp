@@ -2,10 +2,8 @@
 
 #include "common/Json.h"
 #include "status/LogTimestamp.h"
+#include "status/ModelPricing.h"
 #include "status/StatusService.h"
-#include "usage/ModelPricing.h"
-
-#include <QHash>
 
 #include <algorithm>
 #include <charconv>
@@ -113,78 +111,83 @@ std::string dedupeKey(const ClaudeLine& line, const UsageEntry& entry) {
     return key;
 }
 
-// Keeps the entry with the larger total; on a tie the one stored first.
-void storeEntry(std::unordered_map<std::string, UsageEntry>& entries, std::string key, UsageEntry entry) {
-    const auto [it, inserted] = entries.try_emplace(std::move(key), entry);
-    if (!inserted && it->second.total() < entry.total())
-        it->second = std::move(entry);
-}
-
 } // namespace
 
 std::int64_t UsageEntry::total() const {
     return addCounts(addCounts(addCounts(addCounts(input, output), cacheWrite5m), cacheWrite1h), cacheRead);
 }
 
-ClaudeLogScan scanClaudeLog(const LogBuffer& buffer, const DayWindow& day, LogLineParser& parser) {
-    ClaudeLogScan scan;
-    bool fileFast = false;
-    double lastUserTime = 0;
-    bool userSeen = false;
+void UsageEntries::store(std::string key, UsageEntry entry) {
+    const auto [it, inserted] = byKey.try_emplace(std::move(key), entry);
+    if (inserted)
+        order.push_back(&*it);
+    else if (it->second.total() < entry.total())
+        it->second = std::move(entry);
+}
+
+ClaudeLogScan ClaudeLogScan::continued() const {
+    ClaudeLogScan next;
+    next.fileFast = fileFast;
+    next.lastUserTime = lastUserTime;
+    next.userSeen = userSeen;
+    return next;
+}
+
+void scanClaudeLine(ClaudeLogScan& scan, LogReader& reader, std::string_view text, const DayWindow& day) {
+    auto parsed = reader.parse(text);
+    if (parsed.error())
+        return;
+    ClaudeLine line;
+    if (!readLine(parsed.value_unsafe(), line))
+        return;
     const auto raiseTaskSeq = [&scan](double time) {
         scan.fastTaskSeq = std::max(scan.fastTaskSeq, truncatedInteger(time * 1000).value_or(0));
     };
 
-    buffer.forEachLine([&](std::string_view text) {
-        auto parsed = parser.parse(buffer, text);
-        if (parsed.error())
-            return;
-        ClaudeLine line;
-        if (!readLine(parsed.value_unsafe(), line))
-            return;
+    if (line.time && (line.user || line.assistant))
+        scan.maxLineTime = std::max(scan.maxLineTime, *line.time);
+    if (line.time && line.user) {
+        scan.lastUserTime = *line.time;
+        scan.userSeen = true;
+        if (scan.fileFast)
+            raiseTaskSeq(*line.time);
+    }
+    if (!line.hasUsage)
+        return;
 
-        if (line.time && (line.user || line.assistant))
-            scan.maxLineTime = std::max(scan.maxLineTime, *line.time);
-        if (line.time && line.user) {
-            lastUserTime = *line.time;
-            userSeen = true;
-            if (fileFast)
-                raiseTaskSeq(*line.time);
-        }
-        if (!line.hasUsage)
-            return;
+    if (line.speed) {
+        const bool fast = equalsIgnoringCase(*line.speed, "fast");
+        const double speedTime = line.time.value_or(0);
+        if (!scan.speed || speedTime >= scan.speed->first)
+            scan.speed = {speedTime, fast};
+        scan.fileFast = fast;
+    }
+    if (scan.userSeen && scan.fileFast)
+        raiseTaskSeq(scan.lastUserTime);
 
-        if (line.speed) {
-            const bool fast = equalsIgnoringCase(*line.speed, "fast");
-            const double speedTime = line.time.value_or(0);
-            if (!scan.speed || speedTime >= scan.speed->first)
-                scan.speed = {speedTime, fast};
-            fileFast = fast;
-        }
-        if (userSeen && fileFast)
-            raiseTaskSeq(lastUserTime);
+    if (line.time && !day.contains(*line.time))
+        return;
 
-        if (line.time && !day.contains(*line.time))
-            return;
+    UsageEntry entry;
+    entry.input = line.input;
+    entry.output = line.output;
+    entry.cacheWrite5m = line.ephemeral5m;
+    entry.cacheWrite1h = line.ephemeral1h;
+    if (addCounts(line.ephemeral5m, line.ephemeral1h) < 1)
+        entry.cacheWrite5m = line.cacheCreation;
+    entry.cacheRead = line.cacheRead;
+    if (line.model && *line.model != "<synthetic>")
+        entry.model = std::string(*line.model);
+    entry.explicitCost = line.cost ? line.cost : line.messageCost;
+    entry.fast = scan.fileFast;
+    std::string key = dedupeKey(line, entry);
+    scan.entries.store(std::move(key), std::move(entry));
 
-        UsageEntry entry;
-        entry.input = line.input;
-        entry.output = line.output;
-        entry.cacheWrite5m = line.ephemeral5m;
-        entry.cacheWrite1h = line.ephemeral1h;
-        if (addCounts(line.ephemeral5m, line.ephemeral1h) < 1)
-            entry.cacheWrite5m = line.cacheCreation;
-        entry.cacheRead = line.cacheRead;
-        if (line.model && *line.model != "<synthetic>")
-            entry.model = std::string(*line.model);
-        entry.explicitCost = line.cost ? line.cost : line.messageCost;
-        entry.fast = fileFast;
-        storeEntry(scan.entries, dedupeKey(line, entry), std::move(entry));
-
-        if (line.time)
-            scan.usageTimes.push_back(*line.time);
-    });
-    return scan;
+    if (line.time) {
+        // Lines come mostly in time order: keep the list sorted as it grows.
+        auto& times = scan.usageTimes;
+        times.insert(std::upper_bound(times.begin(), times.end(), *line.time), *line.time);
+    }
 }
 
 QString activityStatus(double lastActivity, double now) {
@@ -198,79 +201,107 @@ QString activityStatus(double lastActivity, double now) {
     return QStringLiteral("offline");
 }
 
-ClaudeStatus readClaudeLogs(const QString& dir, double now, const QTimeZone& zone,
-                            const ModelPricing& pricing) {
-    const DayWindow day = todayWindow(now, zone);
-    double maxFileTime = 0;
-    double maxLineTime = 0;
-    std::optional<std::pair<double, bool>> speed;
-    std::int64_t fastTaskSeq = 0;
-    std::optional<double> windowStart;
-    std::unordered_map<std::string, UsageEntry> entries;
+ClaudeScanner::ClaudeScanner(QString dir)
+    : dir(std::move(dir)) {}
 
-    LogBuffer buffer;
-    LogLineParser parser;
-    for (const LogFile& file : findSessionLogs(dir)) {
-        maxFileTime = std::max(maxFileTime, file.modified);
-        if (file.modified < day.todayStart || !buffer.load(file.path))
-            continue;
-        ClaudeLogScan scan = scanClaudeLog(buffer, day, parser);
-        maxLineTime = std::max(maxLineTime, scan.maxLineTime);
-        if (scan.speed && (!speed || scan.speed->first >= speed->first))
-            speed = scan.speed;
-        fastTaskSeq = std::max(fastTaskSeq, scan.fastTaskSeq);
-        for (const double t : scan.usageTimes) {
-            if (now - t < 18000 && (!windowStart || t < *windowStart))
-                windowStart = t;
+ClaudeScanner::Totals ClaudeScanner::total(const std::vector<const KeptLog<ClaudeLogScan>*>& files,
+                                           const ModelPricing& pricing) const {
+    Totals totals;
+    // Across files the largest total of a key wins too (the first stored on a tie).
+    std::unordered_map<std::string_view, size_t> index;
+    std::vector<const UsageEntry*> entries;
+    for (const KeptLog<ClaudeLogScan>* file : files) {
+        for (const ClaudeLogScan* scan : {&file->lines, &file->tail}) {
+            totals.maxLineTime = std::max(totals.maxLineTime, scan->maxLineTime);
+            if (scan->speed && (!totals.speed || scan->speed->first >= totals.speed->first))
+                totals.speed = scan->speed;
+            totals.fastTaskSeq = std::max(totals.fastTaskSeq, scan->fastTaskSeq);
+            for (const UsageEntries::Node* node : scan->entries.inOrder()) {
+                const auto [it, inserted] = index.try_emplace(node->first, entries.size());
+                if (inserted)
+                    entries.push_back(&node->second);
+                else if (entries[it->second]->total() < node->second.total())
+                    entries[it->second] = &node->second;
+            }
         }
-        if (entries.empty())
-            entries = std::move(scan.entries);
-        else {
-            for (auto& [key, entry] : scan.entries)
-                storeEntry(entries, key, std::move(entry));
+    }
+
+    struct Price {
+        const std::string* model;
+        bool fast;
+        std::optional<TokenPrice> price;
+    };
+    std::vector<Price> prices; // the few models of a day, looked up once each
+    for (const UsageEntry* entry : entries) {
+        totals.tokens = addCounts(totals.tokens, entry->total());
+        if (entry->explicitCost) {
+            totals.cost += *entry->explicitCost;
+            continue;
+        }
+        const TokenPrice* price = nullptr;
+        if (entry->model) {
+            auto it = std::find_if(prices.begin(), prices.end(), [entry](const Price& p) {
+                return p.fast == entry->fast && *p.model == *entry->model;
+            });
+            if (it == prices.end())
+                it = prices.insert(it, {&*entry->model, entry->fast,
+                                        pricing.price(QString::fromStdString(*entry->model), entry->fast)});
+            price = it->price ? &*it->price : nullptr;
+        }
+        if (price) {
+            totals.cost += double(entry->input) * price->input + double(entry->output) * price->output +
+                           double(entry->cacheWrite5m) * price->cacheWrite +
+                           double(entry->cacheWrite1h) * price->cacheWrite1h +
+                           double(entry->cacheRead) * price->cachedInput;
+        } else if (entry->total() >= 1) {
+            totals.priced = false;
+        }
+    }
+    return totals;
+}
+
+ClaudeStatus ClaudeScanner::read(double now, const QTimeZone& zone, const ModelPricing& pricing) {
+    const DayWindow day = todayWindow(now, zone);
+    const auto walk = logs.update(dir, day, day.todayStart,
+                                  [&day](ClaudeLogScan& scan, LogReader& reader, std::string_view text) {
+                                      scanClaudeLine(scan, reader, text, day);
+                                  });
+    if (walk.changed || !totals || pricesSeen != pricing.generation()) {
+        pricesSeen = pricing.generation();
+        totals = total(walk.files, pricing);
+    }
+
+    // The five-hour window starts at the earliest usage line of the last five hours.
+    std::optional<double> windowStart;
+    for (const KeptLog<ClaudeLogScan>* file : walk.files) {
+        for (const ClaudeLogScan* scan : {&file->lines, &file->tail}) {
+            const auto& times = scan->usageTimes;
+            const auto first = std::partition_point(times.begin(), times.end(),
+                                                    [now](double t) { return !(now - t < 18000); });
+            if (first != times.end() && (!windowStart || *first < *windowStart))
+                windowStart = *first;
         }
     }
 
     ClaudeStatus status;
-    double cost = 0;
-    bool priced = true;
-    QHash<QPair<QString, bool>, std::optional<TokenPrice>> prices;
-    for (const auto& [key, entry] : entries) {
-        status.tokensToday = addCounts(status.tokensToday, entry.total());
-        if (entry.explicitCost) {
-            cost += *entry.explicitCost;
-            continue;
-        }
-        std::optional<TokenPrice> price;
-        if (entry.model) {
-            const QPair<QString, bool> priceKey{QString::fromStdString(*entry.model), entry.fast};
-            auto it = prices.constFind(priceKey);
-            if (it == prices.cend())
-                it = prices.insert(priceKey, pricing.price(priceKey.first, priceKey.second));
-            price = *it;
-        }
-        if (price) {
-            cost += double(entry.input) * price->input + double(entry.output) * price->output +
-                    double(entry.cacheWrite5m) * price->cacheWrite +
-                    double(entry.cacheWrite1h) * price->cacheWrite1h +
-                    double(entry.cacheRead) * price->cachedInput;
-        } else if (entry.total() >= 1) {
-            priced = false;
-        }
-    }
-
-    const double lastActivity = std::max(maxFileTime, maxLineTime);
+    const double lastActivity = std::max(walk.maxFileTime, totals->maxLineTime);
     status.status = activityStatus(lastActivity, now);
+    status.tokensToday = totals->tokens;
     // A usage line stamped in the future (clock skew) must not make the window negative.
     status.sessionMin =
         windowStart ? std::max<std::int64_t>(0, truncatedInteger((now - *windowStart) / 60).value_or(0)) : 0;
     status.sessionWindowMin = 300;
-    status.costToday = priced ? std::optional(cost) : std::nullopt;
-    status.costComplete = priced;
+    status.costToday = totals->priced ? std::optional(totals->cost) : std::nullopt;
+    status.costComplete = totals->priced;
     status.lastActivityAt = truncatedInteger(lastActivity).value_or(0);
-    status.fastMode = speed ? speed->second : false;
-    status.fastTaskSeq = fastTaskSeq;
+    status.fastMode = totals->speed ? totals->speed->second : false;
+    status.fastTaskSeq = totals->fastTaskSeq;
     return status;
+}
+
+ClaudeStatus readClaudeLogs(const QString& dir, double now, const QTimeZone& zone,
+                            const ModelPricing& pricing) {
+    return ClaudeScanner(dir).read(now, zone, pricing);
 }
 
 } // namespace glimmet

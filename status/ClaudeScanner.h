@@ -1,6 +1,7 @@
 #pragma once
 
 #include "status/DayWindow.h"
+#include "status/KeptLogs.h"
 #include "status/SessionLogs.h"
 #include "status/Snapshot.h"
 
@@ -32,22 +33,75 @@ struct UsageEntry {
     bool operator==(const UsageEntry&) const = default;
 };
 
-// What one session log contributes to today's Claude Code status. Independent of the other
-// files and of the current time, so that it can be kept between scans.
-struct ClaudeLogScan {
-    std::unordered_map<std::string, UsageEntry> entries; // by dedupe key, largest total kept
-    double maxLineTime = 0;                              // latest "user" or "assistant" line
-    std::optional<std::pair<double, bool>> speed;        // latest speed line: (time, fast)
-    std::int64_t fastTaskSeq = 0;                        // epoch ms of the latest fast prompt
-    std::vector<double> usageTimes;                      // times of today's usage lines
+// Today's usage entries of some session logs by dedupe key, the largest total kept (the first
+// stored on a tie), in the order in which their keys first appeared.
+class UsageEntries {
+public:
+    using Node = std::pair<const std::string, UsageEntry>;
+
+    UsageEntries() = default;
+    UsageEntries(UsageEntries&&) = default;
+    UsageEntries& operator=(UsageEntries&&) = default;
+
+    void store(std::string key, UsageEntry entry);
+    const std::vector<const Node*>& inOrder() const { return order; }
+
+private:
+    std::unordered_map<std::string, UsageEntry> byKey;
+    std::vector<const Node*> order; // nodes of byKey, which never move
 };
 
-// Reads one session log held in `buffer`.
-ClaudeLogScan scanClaudeLog(const LogBuffer& buffer, const DayWindow& day, LogLineParser& parser);
+// What some consecutive lines of one session log contribute to today's Claude Code status,
+// with the state needed to read the lines after them. Independent of the other files and
+// of the current time, so that it can be kept between scans.
+struct ClaudeLogScan {
+    UsageEntries entries;
+    double maxLineTime = 0;                       // latest "user" or "assistant" line
+    std::optional<std::pair<double, bool>> speed; // latest speed line: (time, fast)
+    std::int64_t fastTaskSeq = 0;                 // epoch ms of the latest fast prompt
+    std::vector<double> usageTimes;               // times of today's usage lines, sorted
 
-// Claude Code's status from the session logs below `dir` at time `now`: activity, today's
-// tokens and cost, the five-hour window and fast mode. Never fails: an unreadable tree
-// reads as offline.
+    // Where the reading of the file stands.
+    bool fileFast = false;
+    double lastUserTime = 0;
+    bool userSeen = false;
+
+    // An empty scan that goes on reading the same file.
+    ClaudeLogScan continued() const;
+};
+
+// Reads one line of a session log into `scan`.
+void scanClaudeLine(ClaudeLogScan& scan, LogReader& reader, std::string_view text, const DayWindow& day);
+
+// Claude Code's status from the session logs below one folder: activity, today's tokens and
+// cost, the five-hour window and fast mode. Keeps each file's results between reads and reads
+// only what was appended since. Never fails: an unreadable tree reads as offline. Not
+// thread-safe: the status service reads it on one scan at a time.
+class ClaudeScanner {
+public:
+    explicit ClaudeScanner(QString dir);
+
+    ClaudeStatus read(double now, const QTimeZone& zone, const ModelPricing& pricing);
+
+private:
+    // What the kept files give together; recomputed only when a file or a price changed.
+    struct Totals {
+        std::int64_t tokens = 0;
+        double cost = 0;
+        bool priced = true;
+        double maxLineTime = 0;
+        std::optional<std::pair<double, bool>> speed;
+        std::int64_t fastTaskSeq = 0;
+    };
+    Totals total(const std::vector<const KeptLog<ClaudeLogScan>*>& files, const ModelPricing& pricing) const;
+
+    const QString dir;
+    KeptLogs<ClaudeLogScan> logs;
+    std::optional<Totals> totals;
+    std::uint64_t pricesSeen = 0;
+};
+
+// One cold read of the session logs below `dir` at time `now`.
 ClaudeStatus readClaudeLogs(const QString& dir, double now, const QTimeZone& zone,
                             const ModelPricing& pricing);
 

@@ -2,13 +2,13 @@
 
 #include "common/Json.h"
 #include "status/ClaudeScanner.h"
-#include "status/CodexWeeklyWindow.h"
 #include "status/LogTimestamp.h"
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <map>
 
 namespace glimmet {
 
@@ -16,9 +16,7 @@ namespace {
 
 using simdjson::ondemand::value;
 
-struct Totals {
-    std::int64_t total = 0, input = 0, cached = 0, output = 0;
-};
+using Totals = CodexLogScan::Totals;
 
 // The keys of one rollout line that the scanner reads.
 struct CodexLine {
@@ -123,141 +121,156 @@ bool isFastTier(std::optional<std::string_view> tier) {
 
 } // namespace
 
-CodexLogScan scanCodexLog(const LogBuffer& buffer, const DayWindow& day, LogLineParser& parser) {
-    CodexLogScan scan;
-    std::string model;
-    bool fileFast = false;
-    std::optional<Totals> previousTotal;
+CodexLogScan CodexLogScan::continued() const {
+    CodexLogScan next;
+    next.model = model;
+    next.fileFast = fileFast;
+    next.previousTotal = previousTotal;
+    return next;
+}
 
-    buffer.forEachLine([&](std::string_view text) {
-        auto parsed = parser.parse(buffer, text);
-        if (parsed.error())
-            return;
-        CodexLine line;
-        if (!readLine(parsed.value_unsafe(), line) || !line.hasPayload)
-            return;
-        const double t = line.time;
+void scanCodexLine(CodexLogScan& scan, LogReader& reader, std::string_view text, const DayWindow& day) {
+    auto parsed = reader.parse(text);
+    if (parsed.error())
+        return;
+    CodexLine line;
+    if (!readLine(parsed.value_unsafe(), line) || !line.hasPayload)
+        return;
+    const double t = line.time;
 
-        if (line.turnContext) {
-            if (line.model)
-                model = std::string(*line.model);
-            scan.maxLineTime = std::max(scan.maxLineTime, t);
-            return;
-        }
-        if (line.payloadType == "thread_settings_applied") {
-            fileFast = isFastTier(line.serviceTier);
-            if (!scan.settings || t >= scan.settings->first)
-                scan.settings = {t, fileFast};
-            return;
-        }
-        if (line.payloadType == "task_started") {
-            scan.maxLineTime = std::max(scan.maxLineTime, t);
-            if (fileFast)
-                scan.fastTaskSeq = std::max(scan.fastTaskSeq, truncatedInteger(t * 1000).value_or(0));
-            return;
-        }
-        if (line.payloadType != "token_count")
-            return;
+    if (line.turnContext) {
+        if (line.model)
+            scan.model = std::string(*line.model);
+        scan.maxLineTime = std::max(scan.maxLineTime, t);
+        return;
+    }
+    if (line.payloadType == "thread_settings_applied") {
+        scan.fileFast = isFastTier(line.serviceTier);
+        if (!scan.settings || t >= scan.settings->first)
+            scan.settings = {t, scan.fileFast};
+        return;
+    }
+    if (line.payloadType == "task_started") {
+        scan.maxLineTime = std::max(scan.maxLineTime, t);
+        if (scan.fileFast)
+            scan.fastTaskSeq = std::max(scan.fastTaskSeq, truncatedInteger(t * 1000).value_or(0));
+        return;
+    }
+    if (line.payloadType != "token_count")
+        return;
 
-        if (!day.contains(t)) {
-            if (line.total)
-                previousTotal = line.total;
-            return;
-        }
-        if (!line.total)
-            return;
-        const Totals& total = *line.total;
-        const Totals last = line.last.value_or(Totals{});
-        const auto increase = [&](std::int64_t Totals::*key) {
-            return previousTotal ? std::max<std::int64_t>(0, addCounts(total.*key, -((*previousTotal).*key)))
-                                 : last.*key;
-        };
-        const std::int64_t dTotal = increase(&Totals::total);
-        if (dTotal >= 1) {
-            scan.tokensToday = addCounts(scan.tokensToday, dTotal);
-            const std::int64_t dInput = increase(&Totals::input);
-            const std::int64_t dCached = increase(&Totals::cached);
-            CodexTokens& tokens = scan.usage[{model, fileFast}];
-            tokens.uncachedInput =
-                addCounts(tokens.uncachedInput, std::max<std::int64_t>(0, addCounts(dInput, -dCached)));
-            tokens.cachedInput = addCounts(tokens.cachedInput, dCached);
-            tokens.output = addCounts(tokens.output, increase(&Totals::output));
+    if (!day.contains(t)) {
+        if (line.total)
+            scan.previousTotal = line.total;
+        return;
+    }
+    if (!line.total)
+        return;
+    const Totals& total = *line.total;
+    const Totals last = line.last.value_or(Totals{});
+    const auto& previous = scan.previousTotal;
+    const auto increase = [&](std::int64_t Totals::*key) {
+        return previous ? std::max<std::int64_t>(0, addCounts(total.*key, -((*previous).*key))) : last.*key;
+    };
+    const std::int64_t dTotal = increase(&Totals::total);
+    if (dTotal >= 1) {
+        scan.tokensToday = addCounts(scan.tokensToday, dTotal);
+        const std::int64_t dInput = increase(&Totals::input);
+        const std::int64_t dCached = increase(&Totals::cached);
+        const std::pair<std::string, bool> rate{scan.model, scan.fileFast};
+        auto it = std::find(scan.rates.begin(), scan.rates.end(), rate);
+        if (it == scan.rates.end())
+            it = scan.rates.insert(it, rate);
+        scan.steps.push_back({std::uint32_t(it - scan.rates.begin()),
+                              std::max<std::int64_t>(0, addCounts(dInput, -dCached)), dCached,
+                              increase(&Totals::output)});
 
-            const auto rateLimits = line.payloadRateLimits ? line.payloadRateLimits : line.infoRateLimits;
-            if (rateLimits && (!scan.rateLimits || t >= scan.rateLimits->first))
-                scan.rateLimits = {t, std::string(*rateLimits)};
+        const auto rateLimits = line.payloadRateLimits ? line.payloadRateLimits : line.infoRateLimits;
+        if (rateLimits && (!scan.rateLimits || t >= scan.rateLimits->first))
+            scan.rateLimits = {t, std::string(*rateLimits)};
+    }
+    scan.previousTotal = total;
+}
+
+CodexScanner::CodexScanner(QString dir)
+    : dir(std::move(dir)) {}
+
+CodexScanner::Totals CodexScanner::total(const std::vector<const KeptLog<CodexLogScan>*>& files,
+                                         const ModelPricing& pricing) const {
+    Totals totals;
+    const std::pair<double, std::string>* rateLimits = nullptr;
+    std::map<std::pair<std::string, bool>, std::optional<TokenPrice>> prices;
+    std::vector<const std::optional<TokenPrice>*> rates;
+    for (const KeptLog<CodexLogScan>* file : files) {
+        for (const CodexLogScan* scan : {&file->lines, &file->tail}) {
+            totals.maxLineTime = std::max(totals.maxLineTime, scan->maxLineTime);
+            if (scan->settings && (!totals.settings || scan->settings->first >= totals.settings->first))
+                totals.settings = scan->settings;
+            totals.fastTaskSeq = std::max(totals.fastTaskSeq, scan->fastTaskSeq);
+            totals.tokens = addCounts(totals.tokens, scan->tokensToday);
+            if (scan->rateLimits && (!rateLimits || scan->rateLimits->first >= rateLimits->first))
+                rateLimits = &*scan->rateLimits;
+
+            rates.clear();
+            for (const auto& rate : scan->rates) {
+                auto it = prices.find(rate);
+                if (it == prices.end())
+                    it = prices.emplace(rate, pricing.price(QString::fromStdString(rate.first), rate.second))
+                             .first;
+                rates.push_back(&it->second);
+            }
+            // Each increase is priced and added on its own, in the order of the lines.
+            for (const CodexStep& step : scan->steps) {
+                const auto& price = *rates[step.rate];
+                if (!price) {
+                    totals.priced = false;
+                    continue;
+                }
+                totals.cost += price->input * double(step.uncachedInput) +
+                               price->cachedInput * double(step.cachedInput) +
+                               price->output * double(step.output);
+            }
         }
-        previousTotal = total;
-    });
-    return scan;
+    }
+    if (rateLimits)
+        totals.weekly = codexWeeklyWindow(
+            QJsonDocument::fromJson(QByteArray::fromStdString(rateLimits->second)).object());
+    return totals;
+}
+
+CodexStatus CodexScanner::read(double now, const QTimeZone& zone, const ModelPricing& pricing) {
+    const DayWindow day = todayWindow(now, zone);
+    const auto walk = logs.update(dir, day, day.todayStart - 86400,
+                                  [&day](CodexLogScan& scan, LogReader& reader, std::string_view text) {
+                                      scanCodexLine(scan, reader, text, day);
+                                  });
+    if (walk.changed || !totals || pricesSeen != pricing.generation()) {
+        pricesSeen = pricing.generation();
+        totals = total(walk.files, pricing);
+    }
+
+    CodexStatus status;
+    if (const auto& window = totals->weekly) {
+        status.weeklyPct = window->usedPercent;
+        status.weeklyWindowMin = window->windowMinutes;
+        if (window->resetsAt)
+            status.weeklyResetMin =
+                std::max<std::int64_t>(0, truncatedInteger((*window->resetsAt - now) / 60).value_or(0));
+    }
+    const double lastActivity = std::max(walk.maxFileTime, totals->maxLineTime);
+    status.status = activityStatus(lastActivity, now);
+    status.tokensToday = totals->tokens;
+    status.costToday = totals->priced ? std::optional(totals->cost) : std::nullopt;
+    status.costComplete = totals->priced;
+    status.lastActivityAt = truncatedInteger(lastActivity).value_or(0);
+    status.fastMode = totals->settings ? totals->settings->second : false;
+    status.fastTaskSeq = totals->fastTaskSeq;
+    return status;
 }
 
 CodexStatus readCodexLogs(const QString& dir, double now, const QTimeZone& zone,
                           const ModelPricing& pricing) {
-    const DayWindow day = todayWindow(now, zone);
-    double maxFileTime = 0;
-    double maxLineTime = 0;
-    std::optional<std::pair<double, bool>> settings;
-    std::int64_t fastTaskSeq = 0;
-    std::int64_t tokensToday = 0;
-    std::map<std::pair<std::string, bool>, CodexTokens> usage;
-    std::optional<std::pair<double, std::string>> rateLimits;
-
-    LogBuffer buffer;
-    LogLineParser parser;
-    for (const LogFile& file : findSessionLogs(dir)) {
-        maxFileTime = std::max(maxFileTime, file.modified);
-        if (file.modified < day.todayStart - 86400 || !buffer.load(file.path))
-            continue;
-        CodexLogScan scan = scanCodexLog(buffer, day, parser);
-        maxLineTime = std::max(maxLineTime, scan.maxLineTime);
-        if (scan.settings && (!settings || scan.settings->first >= settings->first))
-            settings = scan.settings;
-        fastTaskSeq = std::max(fastTaskSeq, scan.fastTaskSeq);
-        tokensToday = addCounts(tokensToday, scan.tokensToday);
-        for (const auto& [key, tokens] : scan.usage) {
-            CodexTokens& sum = usage[key];
-            sum.uncachedInput = addCounts(sum.uncachedInput, tokens.uncachedInput);
-            sum.cachedInput = addCounts(sum.cachedInput, tokens.cachedInput);
-            sum.output = addCounts(sum.output, tokens.output);
-        }
-        if (scan.rateLimits && (!rateLimits || scan.rateLimits->first >= rateLimits->first))
-            rateLimits = std::move(scan.rateLimits);
-    }
-
-    CodexStatus status;
-    double cost = 0;
-    bool priced = true;
-    for (const auto& [key, tokens] : usage) {
-        const auto price = pricing.price(QString::fromStdString(key.first), key.second);
-        if (!price) {
-            priced = false;
-            continue;
-        }
-        cost += price->input * double(tokens.uncachedInput) +
-                price->cachedInput * double(tokens.cachedInput) + price->output * double(tokens.output);
-    }
-
-    if (rateLimits) {
-        const QJsonObject object =
-            QJsonDocument::fromJson(QByteArray::fromStdString(rateLimits->second)).object();
-        if (const auto window = codexWeeklyWindow(object)) {
-            status.weeklyPct = window->usedPercent;
-            status.weeklyWindowMin = window->windowMinutes;
-            if (window->resetsAt)
-                status.weeklyResetMin =
-                    std::max<std::int64_t>(0, truncatedInteger((*window->resetsAt - now) / 60).value_or(0));
-        }
-    }
-    const double lastActivity = std::max(maxFileTime, maxLineTime);
-    status.status = activityStatus(lastActivity, now);
-    status.tokensToday = tokensToday;
-    status.costToday = priced ? std::optional(cost) : std::nullopt;
-    status.costComplete = priced;
-    status.lastActivityAt = truncatedInteger(lastActivity).value_or(0);
-    status.fastMode = settings ? settings->second : false;
-    status.fastTaskSeq = fastTaskSeq;
-    return status;
+    return CodexScanner(dir).read(now, zone, pricing);
 }
 
 } // namespace glimmet

@@ -11,6 +11,7 @@ struct DayWindow {
     double todayEnd;   // epoch seconds
 
     bool contains(double t) const { return todayStart <= t && t < todayEnd; }
+    bool operator==(const DayWindow&) const = default;
 };
 
 DayWindow todayWindow(double now, const QTimeZone& zone);

@@ -2,10 +2,11 @@
 
 #include "common/Json.h"
 
-#include <QDirIterator>
-#include <QFileInfo>
+#include <QFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -13,63 +14,98 @@
 
 namespace glimmet {
 
+namespace {
+
+bool isLogName(const char* name) {
+    // "x.jsonl" has the extension; a bare ".jsonl" is a hidden file without one.
+    const size_t length = std::strlen(name);
+    return length > 6 && std::memcmp(name + length - 6, ".jsonl", 6) == 0;
+}
+
+void walk(int dirFd, std::string& path, std::vector<LogFile>& files) {
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
+    const size_t base = path.size();
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        unsigned char type = entry->d_type;
+        struct stat st {};
+        if (type == DT_UNKNOWN) {
+            if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        }
+        path.resize(base);
+        path += '/';
+        path += name;
+        if (type == DT_DIR) { // linked folders are not entered
+            const int child = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0)
+                walk(child, path, files);
+            continue;
+        }
+        // A link to a file counts with the file's time, like the file itself.
+        if (!isLogName(name) || ::fstatat(::dirfd(dir), name, &st, 0) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        const std::int64_t ns = std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+        const std::int64_t ms = std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
+        files.push_back({path, double(ms) / 1000.0, {st.st_dev, st.st_ino, std::int64_t(st.st_size), ns}});
+    }
+    path.resize(base);
+    ::closedir(dir);
+}
+
+} // namespace
+
 std::vector<LogFile> findSessionLogs(const QString& root) {
     std::vector<LogFile> files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString name = info.fileName();
-        // "x.jsonl" has the extension; a bare ".jsonl" is a hidden file without one.
-        if (name.size() <= 6 || !name.endsWith(QLatin1String(".jsonl")))
-            continue;
-        const QDateTime modified = info.fileTime(QFileDevice::FileModificationTime);
-        if (!modified.isValid())
-            continue;
-        files.push_back({info.filePath(), double(modified.toMSecsSinceEpoch()) / 1000.0});
-    }
+    std::string path = QFile::encodeName(root).toStdString();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+        walk(fd, path, files);
     return files;
 }
 
-bool LogBuffer::load(const QString& path) {
-    length = 0;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+int openLog(const std::string& path, FileStamp& stamp) {
+    // Non-blocking, so that a FIFO named like a log cannot stall the scan.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return -1;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return false;
+        return -1;
     }
-    // The file may grow while it is read (the agent appends to it): read what is there.
-    size_t capacity = size_t(st.st_size) + 4096;
-    for (;;) {
-        if (bytes.size() < capacity + simdjson::SIMDJSON_PADDING)
-            bytes.resize(capacity + simdjson::SIMDJSON_PADDING);
-        const ssize_t n = ::read(fd, bytes.data() + length, capacity - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            length = 0;
-            return false;
-        }
-        if (n == 0)
-            break;
-        length += size_t(n);
-        if (length == capacity)
-            capacity *= 2;
-    }
-    ::close(fd);
-    std::fill(bytes.begin() + std::ptrdiff_t(length),
-              bytes.begin() + std::ptrdiff_t(length + simdjson::SIMDJSON_PADDING), 0);
-    return true;
+    stamp = {st.st_dev, st.st_ino, std::int64_t(st.st_size),
+             std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+    return fd;
 }
 
-simdjson::simdjson_result<simdjson::ondemand::document> LogLineParser::parse(const LogBuffer& buffer,
-                                                                             std::string_view line) {
-    auto document = parser.iterate(line.data(), line.size(), buffer.capacityFrom(line));
+void closeLog(int fd) {
+    ::close(fd);
+}
+
+ssize_t readAt(int fd, char* into, size_t size, std::int64_t offset) {
+    for (;;) {
+        const ssize_t n = ::pread(fd, into, size, off_t(offset));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+bool lineFeedAt(int fd, std::int64_t offset) {
+    char byte = 0;
+    return readAt(fd, &byte, 1, offset) == 1 && byte == '\n';
+}
+
+simdjson::simdjson_result<simdjson::ondemand::document> LogReader::parse(std::string_view line) {
+    const size_t room = size_t(bytes.get() + capacity + simdjson::SIMDJSON_PADDING - line.data());
+    auto document = parser.iterate(line.data(), line.size(), room);
     if (document.error() != simdjson::UTF8_ERROR)
         return document;
     const QByteArray valid = QString::fromUtf8(line.data(), qsizetype(line.size())).toUtf8();

@@ -3,7 +3,7 @@
 #include "common/Json.h"
 #include "status/ClaudeScanner.h"
 #include "status/CodexScanner.h"
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include <QDir>
 
@@ -43,7 +43,9 @@ StatusService::StatusService(std::shared_ptr<const Clock> clock, std::shared_ptr
     : claudeDir(QDir::homePath() + QStringLiteral("/.claude/projects"))
     , codexDir(QDir::homePath() + QStringLiteral("/.codex/sessions"))
     , clock(std::move(clock))
-    , pricing(pricing ? std::move(pricing) : ModelPricing::shared()) {}
+    , pricing(pricing ? std::move(pricing) : ModelPricing::shared())
+    , claudeScanner(std::make_unique<ClaudeScanner>(claudeDir))
+    , codexScanner(std::make_unique<CodexScanner>(codexDir)) {}
 
 StatusService::~StatusService() = default;
 
@@ -203,11 +205,11 @@ QString StatusService::overrideStatus(const QString& base, const std::optional<A
 }
 
 ClaudeStatus StatusService::readClaude() {
-    return readClaudeLogs(claudeDir, clock->now(), clock->timeZone(), *pricing);
+    return claudeScanner->read(clock->now(), clock->timeZone(), *pricing);
 }
 
 CodexStatus StatusService::readCodex() {
-    return readCodexLogs(codexDir, clock->now(), clock->timeZone(), *pricing);
+    return codexScanner->read(clock->now(), clock->timeZone(), *pricing);
 }
 
 } // namespace glimmet

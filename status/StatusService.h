@@ -15,6 +15,8 @@
 
 namespace glimmet {
 
+class ClaudeScanner;
+class CodexScanner;
 class ModelPricing;
 
 // Knows what Claude Code and Codex are doing and serves the status document: a cached scan
@@ -56,7 +58,8 @@ public:
     SerialQueue& scanQueue() { return _scanQueue; }
 
 protected:
-    // One read of each agent's logs; called on the scan queue without the lock held.
+    // One read of each agent's logs; called on the scan queue (or by a waiting caller, but
+    // never by two scans at once) without the lock held.
     virtual ClaudeStatus readClaude();
     virtual CodexStatus readCodex();
 
@@ -85,6 +88,9 @@ private:
     std::optional<Snapshot> cached;
     double cachedAt = 0;
     bool refreshInFlight = false;
+    // What the scans keep of the logs; used only by the one scan in flight.
+    const std::unique_ptr<ClaudeScanner> claudeScanner;
+    const std::unique_ptr<CodexScanner> codexScanner;
     SerialQueue _scanQueue{QStringLiteral("glimmet.status-scan")};
 };
 

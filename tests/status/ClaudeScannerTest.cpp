@@ -1,10 +1,10 @@
 #include "status/ClaudeScanner.h"
 #include "status/LogTree.h"
-#include "usage/ModelPricing.h"
-
-#include <QJsonArray>
+#include "status/ModelPricing.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace glimmet;
 using namespace glimmet::test;
@@ -12,6 +12,8 @@ using namespace glimmet::test;
 namespace {
 
 constexpr double M = 1e-6;
+const double noTime = -1;
+const std::optional<double> noCost; // the cost is null and incomplete
 
 QJsonObject usage(qint64 input, qint64 output, qint64 cacheWrite = 0, qint64 cacheRead = 0) {
     return {{"input_tokens", input},
@@ -20,249 +22,203 @@ QJsonObject usage(qint64 input, qint64 output, qint64 cacheWrite = 0, qint64 cac
             {"cache_read_input_tokens", cacheRead}};
 }
 
-QJsonObject assistant(const QString& timestamp, const QString& id, const QString& model,
-                      const QJsonObject& usage) {
-    QJsonObject message{{"id", id}, {"model", model}, {"usage", usage}};
-    QJsonObject line{{"type", "assistant"}, {"message", message}};
-    if (!timestamp.isEmpty())
-        line["timestamp"] = timestamp;
-    return line;
+QJsonObject with(QJsonObject object, const QString& key, const QJsonValue& value) {
+    object[key] = value;
+    return object;
 }
 
-QJsonObject user(const QString& timestamp) {
-    return {{"type", "user"}, {"timestamp", timestamp}, {"message", QJsonObject{{"role", "user"}}}};
+QJsonObject assistant(double t, const QString& id, const QString& model, const QJsonObject& usage,
+                      const QJsonObject& message = {}) {
+    QJsonObject line{{"type", "assistant"},
+                     {"message", with(with(with(message, "id", id), "model", model), "usage", usage)}};
+    return t == noTime ? line : with(line, "timestamp", LogTree::iso(t));
 }
 
-QJsonObject withSpeed(QJsonObject line, const QString& speed) {
-    QJsonObject message = line["message"].toObject();
-    QJsonObject u = message["usage"].toObject();
-    u["speed"] = speed;
-    message["usage"] = u;
-    line["message"] = message;
-    return line;
+QJsonObject user(double t) {
+    return {{"type", "user"}, {"timestamp", LogTree::iso(t)}, {"message", QJsonObject{{"role", "user"}}}};
 }
 
-class ClaudeScannerTest : public testing::Test {
-protected:
-    LogTree tree;
-    ModelPricing pricing{tree.home.path() + "/prices"};
-    double now = tree.at("2026-07-14T18:00:00");
-    QString dir = tree.path(".claude/projects");
-
-    ClaudeStatus scan() { return readClaudeLogs(dir, now, tree.zone, pricing); }
-    QString log(const QString& name) { return ".claude/projects/-work-app/" + name + ".jsonl"; }
-    QString ts(const char* local) { return tree.iso(local); }
+struct File {
+    QString path; // under .claude/projects
+    double modifiedAgo;
+    QList<QVariant> lines;
+    bool lineFeedAtEnd = true;
 };
 
-TEST_F(ClaudeScannerTest, DayWindow) {
-    const double old = tree.at("2026-07-14T10:00:00");
-    tree.write(log("today"),
-               {assistant(ts("2026-07-14T00:00:30"), "first-minute", "claude-sonnet-4", usage(1000, 0)),
-                assistant(ts("2026-07-14T00:01:00"), "counted", "claude-sonnet-4", usage(100, 0)),
-                assistant(ts("2026-07-13T23:00:00"), "yesterday-line", "claude-sonnet-4", usage(10000, 0)),
-                assistant(ts("2026-07-15T00:00:00"), "tomorrow-line", "claude-sonnet-4", usage(20000, 0)),
-                assistant("", "no-time", "claude-sonnet-4", usage(5, 0))},
-               old);
-    // Modified before 00:01: walked for its time but not read.
-    tree.write(log("untouched"),
-               {assistant(ts("2026-07-14T09:00:00"), "x", "claude-sonnet-4", usage(777, 0))},
-               tree.at("2026-07-14T00:00:30"));
-    tree.write(log("yesterday"),
-               {assistant(ts("2026-07-14T09:00:00"), "y", "claude-sonnet-4", usage(888, 0))},
-               tree.at("2026-07-13T22:00:00"));
+// What a row checks; unset fields are not checked.
+struct Expect {
+    std::optional<qint64> tokens;
+    std::optional<std::optional<double>> cost; // an inner nullopt: no cost, incomplete
+    std::optional<const char*> status;
+    std::optional<double> lastActivity;
+    std::optional<qint64> sessionMin;
+    std::optional<bool> fastMode;
+    std::optional<double> fastTaskAt;
+};
 
-    const ClaudeStatus status = scan();
-    EXPECT_EQ(status.tokensToday, 105);
-    EXPECT_EQ(status.lastActivityAt, qint64(tree.at("2026-07-15T00:00:00")))
-        << "the latest line time counts as activity even when it is outside today";
-}
+struct Case {
+    const char* name;
+    std::vector<File> files;
+    Expect expect;
+};
 
-TEST_F(ClaudeScannerTest, ModificationTimeAloneCountsAsActivity) {
-    tree.write(log("quiet"), {QByteArray("not json")}, tree.at("2026-07-14T00:00:30"));
-    const ClaudeStatus status = scan();
-    EXPECT_EQ(status.lastActivityAt, qint64(tree.at("2026-07-14T00:00:30")));
-    EXPECT_EQ(status.status, "offline");
-    EXPECT_EQ(status.costToday, 0.0);
-    EXPECT_TRUE(status.costComplete);
-}
-
-TEST_F(ClaudeScannerTest, Dedupe) {
-    const QString t = ts("2026-07-14T12:00:00");
-    QJsonObject byUuid = assistant(t, "", "claude-sonnet-4", usage(50, 0));
-    QJsonObject message = byUuid["message"].toObject();
-    message.remove("id");
-    byUuid["message"] = message;
-    byUuid["uuid"] = "u-1";
+TEST(ClaudeScanner, Rules) {
+    LogTree tree;
+    const double now = tree.at("2026-07-14T18:00:00");
+    const auto at = [&tree](const char* local) { return tree.at(local); };
+    const double t = at("2026-07-14T12:00:00");
+    const QString sonnet = "claude-sonnet-4-5";
+    const QByteArray good =
+        QJsonDocument(assistant(t, "good", sonnet, usage(1, 0))).toJson(QJsonDocument::Compact);
+    QByteArray invalidUtf8 =
+        QJsonDocument(assistant(t, "utf8-\u00e9", sonnet, usage(2, 0))).toJson(QJsonDocument::Compact);
+    invalidUtf8.replace("\xC3\xA9", "\xC3\x28");
+    const QJsonObject split =
+        with(usage(0, 0, 9999), "cache_creation",
+             QJsonObject{{"ephemeral_5m_input_tokens", 1000}, {"ephemeral_1h_input_tokens", 2000}});
+    const QJsonObject zeros =
+        with(usage(0, 0, 5000), "cache_creation",
+             QJsonObject{{"ephemeral_5m_input_tokens", 0}, {"ephemeral_1h_input_tokens", 0}});
+    const QJsonObject oneHour =
+        with(usage(0, 0, 4000), "cache_creation", QJsonObject{{"ephemeral_1h_input_tokens", 3}});
+    QJsonObject byUuid = with(assistant(t, "", sonnet, usage(50, 0)), "uuid", "u-1");
+    byUuid["message"] = QJsonObject{{"model", sonnet}, {"usage", usage(50, 0)}};
     QJsonObject anonymous = byUuid;
     anonymous.remove("uuid");
     anonymous.remove("timestamp");
-
-    tree.write(log("a"),
-               {
-                   assistant(t, "grow", "claude-sonnet-4", usage(100, 0)),   // streaming: 100 ...
-                   assistant(t, "grow", "claude-sonnet-4", usage(100, 300)), // ... then 400 wins
-                   assistant(t, "shrink", "claude-sonnet-4", usage(400, 0)), // 400 first ...
-                   assistant(t, "shrink", "claude-sonnet-4", usage(100, 0)), // ... stays
-                   byUuid,
-                   byUuid,
-                   anonymous, // keyed by counts alone: equal lines count once
-                   anonymous,
-                   assistant(t, "", "claude-sonnet-4", usage(7, 0)), // empty id: keyed by time and counts
-                   assistant(t, "", "claude-sonnet-4", usage(8, 0)),
-               },
-               now - 100);
-    tree.write(log("b"), {assistant(t, "grow", "claude-sonnet-4", usage(100, 200))}, now - 100); // other file
-    EXPECT_EQ(scan().tokensToday, 400 + 400 + 50 + 50 + 7 + 8);
-}
-
-TEST_F(ClaudeScannerTest, CacheCreationFallbackAndCost) {
-    const QString t = ts("2026-07-14T12:00:00");
-    QJsonObject split = usage(0, 0, 9999, 0);
-    split["cache_creation"] =
-        QJsonObject{{"ephemeral_5m_input_tokens", 1000}, {"ephemeral_1h_input_tokens", 2000}};
-    QJsonObject zeros = usage(0, 0, 5000, 0);
-    zeros["cache_creation"] = QJsonObject{{"ephemeral_5m_input_tokens", 0}, {"ephemeral_1h_input_tokens", 0}};
-    QJsonObject oneHourOnly = usage(0, 0, 4000, 0);
-    oneHourOnly["cache_creation"] = QJsonObject{{"ephemeral_1h_input_tokens", 3}};
-    tree.write(log("a"),
-               {assistant(t, "split", "claude-sonnet-4-5", split),
-                assistant(t, "zeros", "claude-sonnet-4-5", zeros),
-                assistant(t, "one-hour", "claude-sonnet-4-5", oneHourOnly),
-                assistant(t, "plain", "claude-sonnet-4-5", usage(100, 10, 0, 1000))},
-               now - 100);
-    const ClaudeStatus status = scan();
-    EXPECT_EQ(status.tokensToday, 3000 + 5000 + 3 + 1110);
-    const double expected =
-        (1000 * 3.75 + 2000 * 6) * M + 5000 * 3.75 * M + 3 * 6 * M + (100 * 3 + 10 * 15 + 1000 * 0.3) * M;
-    ASSERT_TRUE(status.costToday.has_value());
-    EXPECT_NEAR(*status.costToday, expected, 1e-12);
-    EXPECT_TRUE(status.costComplete);
-}
-
-TEST_F(ClaudeScannerTest, ExplicitCostsAndPricingCompleteness) {
-    const QString t = ts("2026-07-14T12:00:00");
-    const auto withCost = [](QJsonObject line, double top, std::optional<double> inMessage) {
-        if (top >= 0)
-            line["costUSD"] = top;
-        if (inMessage) {
-            QJsonObject message = line["message"].toObject();
-            message["costUSD"] = *inMessage;
-            line["message"] = message;
-        }
-        return line;
+    const auto fast = [](QJsonObject line, const char* speed) {
+        QJsonObject message = line["message"].toObject();
+        message["usage"] = with(message["usage"].toObject(), "speed", speed);
+        return with(line, "message", message);
     };
-    const struct {
-        const char* name;
-        QList<QVariant> lines;
-        std::optional<double> cost;
-    } cases[] = {
-        {"top_level_cost_wins", {withCost(assistant(t, "a", "unknown-model", usage(10, 0)), 0.5, 0.25)}, 0.5},
-        {"message_cost", {withCost(assistant(t, "a", "unknown-model", usage(10, 0)), -1, 0.25)}, 0.25},
-        {"unknown_model", {assistant(t, "a", "unknown-model", usage(10, 0))}, std::nullopt},
-        {"synthetic_without_tokens", {assistant(t, "a", "<synthetic>", usage(0, 0))}, 0.0},
-        {"synthetic_with_tokens", {assistant(t, "a", "<synthetic>", usage(10, 0))}, std::nullopt},
+
+    const std::vector<Case> cases = {
+        {"day_window_and_undated_lines",
+         {{"a.jsonl",
+           3600,
+           {assistant(at("2026-07-14T00:00:30"), "first-minute", sonnet, usage(1000, 0)),
+            assistant(at("2026-07-14T00:01:00"), "counted", sonnet, usage(100, 0)),
+            assistant(at("2026-07-13T23:00:00"), "yesterday", sonnet, usage(10000, 0)),
+            assistant(at("2026-07-15T00:00:00"), "tomorrow", sonnet, usage(20000, 0)),
+            assistant(noTime, "undated", sonnet, usage(5, 0))}}},
+         {.tokens = 105, .lastActivity = at("2026-07-15T00:00:00")}},
+        {"files_modified_before_00_01_are_walked_not_read",
+         {{"a.jsonl", now - at("2026-07-14T00:00:30"), {assistant(t, "x", sonnet, usage(777, 0))}},
+          {"b.jsonl", now - at("2026-07-13T22:00:00"), {assistant(t, "y", sonnet, usage(888, 0))}}},
+         {.tokens = 0, .cost = 0.0, .status = "offline", .lastActivity = at("2026-07-14T00:00:30")}},
+        {"dedupe_keeps_the_largest_total",
+         {{"a.jsonl",
+           100,
+           {assistant(t, "grow", sonnet, usage(100, 0)), assistant(t, "grow", sonnet, usage(100, 300)),
+            assistant(t, "shrink", sonnet, usage(400, 0)), assistant(t, "shrink", sonnet, usage(100, 0)),
+            byUuid, byUuid, anonymous, anonymous, assistant(t, "", sonnet, usage(7, 0)),
+            assistant(t, "", sonnet, usage(8, 0))}},
+          {"b.jsonl", 100, {assistant(t, "grow", sonnet, usage(100, 200))}}},
+         {.tokens = 400 + 400 + 50 + 50 + 7 + 8}},
+        {"cache_writes_and_their_prices",
+         {{"a.jsonl",
+           100,
+           {assistant(t, "split", sonnet, split), assistant(t, "zeros", sonnet, zeros),
+            assistant(t, "one-hour", sonnet, oneHour),
+            assistant(t, "plain", sonnet, usage(100, 10, 0, 1000))}}},
+         {.tokens = 3000 + 5000 + 3 + 1110,
+          .cost = (1000 * 3.75 + 2000 * 6) * M + 5000 * 3.75 * M + 3 * 6 * M +
+                  (100 * 3 + 10 * 15 + 1000 * 0.3) * M}},
+        {"line_cost_beats_message_cost",
+         {{"a.jsonl",
+           100,
+           {with(assistant(t, "a", "unknown", usage(10, 0), {{"costUSD", 0.25}}), "costUSD", 0.5)}}},
+         {.cost = 0.5}},
+        {"message_cost",
+         {{"a.jsonl", 100, {assistant(t, "a", "unknown", usage(10, 0), {{"costUSD", 0.25}})}}},
+         {.cost = 0.25}},
+        {"unknown_model", {{"a.jsonl", 100, {assistant(t, "a", "unknown", usage(10, 0))}}}, {.cost = noCost}},
+        {"synthetic_without_tokens",
+         {{"a.jsonl", 100, {assistant(t, "a", "<synthetic>", usage(0, 0))}}},
+         {.cost = 0.0}},
+        {"synthetic_with_tokens",
+         {{"a.jsonl", 100, {assistant(t, "a", "<synthetic>", usage(10, 0))}}},
+         {.cost = noCost}},
         {"priced_and_unpriced",
-         {assistant(t, "a", "claude-haiku-4-5", usage(10, 0)), assistant(t, "b", "gpt-4o", usage(1, 0))},
-         std::nullopt},
+         {{"a.jsonl",
+           100,
+           {assistant(t, "a", "claude-haiku-4-5", usage(10, 0)), assistant(t, "b", "gpt-4o", usage(1, 0))}}},
+         {.cost = noCost}},
+        {"19s_working", {{"a.jsonl", 7200, {user(now - 19)}}}, {.status = "working"}},
+        {"20s_idle", {{"a.jsonl", 7200, {user(now - 20)}}}, {.status = "idle"}},
+        {"1799s_idle", {{"a.jsonl", 7200, {user(now - 1799)}}}, {.status = "idle"}},
+        {"1800s_offline", {{"a.jsonl", 7200, {user(now - 1800)}}}, {.status = "offline"}},
+        {"no_logs", {}, {.tokens = 0, .cost = 0.0, .status = "offline", .lastActivity = 0}},
+        {"five_hour_window_from_the_earliest_recent_usage",
+         {{"a.jsonl",
+           60,
+           {assistant(now - 6 * 3600, "a", sonnet, usage(1, 0)),
+            assistant(now - 4 * 3600 - 30, "b", sonnet, usage(1, 0)),
+            assistant(now - 3600, "c", sonnet, usage(1, 0)), user(now - 4.9 * 3600)}}},
+         {.sessionMin = 240}},
+        {"no_usage_in_five_hours",
+         {{"a.jsonl", 60, {assistant(now - 5 * 3600, "a", sonnet, usage(1, 0))}}},
+         {.sessionMin = 0}},
+        {"fast_prompt",
+         {{"a.jsonl", 100, {user(now - 600), fast(assistant(now - 595, "m1", sonnet, usage(1, 1)), "Fast")}}},
+         {.fastMode = true, .fastTaskAt = now - 600}},
+        {"latest_speed_across_files_and_prompts_while_fast",
+         {{"a.jsonl", 100, {user(now - 600), fast(assistant(now - 595, "m1", sonnet, usage(1, 1)), "fast")}},
+          {"b.jsonl",
+           100,
+           {fast(assistant(now - 310, "m2", sonnet, usage(1, 1)), "fast"), user(now - 300),
+            fast(assistant(now - 295, "m3", sonnet, usage(1, 1)), "standard"), user(now - 240)}}},
+         {.fastMode = false, .fastTaskAt = now - 300}},
+        {"broken_lines_skip_only_themselves",
+         {{"a.jsonl",
+           100,
+           {good, good.chopped(20), QByteArray("[1,2,3]"), QByteArray("\"text\""), good + " x", good + good,
+            QByteArray("{\"type\":\"assistant\",\"message\":{\"usage\":{\"input_tokens\":256}}"), invalidUtf8,
+            QJsonDocument(with(user(t), "content", QString(3 << 20, u'x'))).toJson(QJsonDocument::Compact),
+            QByteArray("\r"), QByteArray("{}"),
+            QJsonDocument(assistant(t, "last", sonnet, usage(4, 0))).toJson(QJsonDocument::Compact)}}},
+         {.tokens = 1 + 2 + 4}},
+        {"a_last_line_without_its_line_feed_counts",
+         {{"a.jsonl", 100, {assistant(t, "a", sonnet, usage(9, 0))}, false}},
+         {.tokens = 9}},
+        {"hidden_files_and_folders_only_jsonl",
+         {{".hidden/a.jsonl", 100, {assistant(t, "a", sonnet, usage(1, 0))}},
+          {"p/.b.jsonl", 100, {assistant(t, "b", sonnet, usage(2, 0))}},
+          {"p/c.json", 100, {assistant(t, "c", sonnet, usage(4, 0))}},
+          {"p/d.JSONL", 100, {assistant(t, "d", sonnet, usage(8, 0))}}},
+         {.tokens = 3}},
     };
-    for (const auto& c : cases) {
+    for (const Case& c : cases) {
         LogTree own;
-        ModelPricing table(own.home.path() + "/prices");
-        own.write(".claude/projects/p/s.jsonl", c.lines, now - 100);
-        const ClaudeStatus status = readClaudeLogs(own.path(".claude/projects"), now, own.zone, table);
-        EXPECT_EQ(status.costComplete, c.cost.has_value()) << c.name;
-        if (c.cost)
-            EXPECT_NEAR(status.costToday.value_or(-1), *c.cost, 1e-12) << c.name;
-        else
-            EXPECT_FALSE(status.costToday.has_value()) << c.name;
+        for (const File& file : c.files) {
+            own.write(".claude/projects/" + file.path, file.lines, now - file.modifiedAgo,
+                      file.lineFeedAtEnd);
+        }
+        const ModelPricing pricing(own.home.path() + "/prices");
+        const ClaudeStatus status = readClaudeLogs(own.path(".claude/projects"), now, own.zone, pricing);
+        const Expect& e = c.expect;
+        check(e.tokens, status.tokensToday, c.name);
+        if (e.cost) {
+            EXPECT_EQ(status.costComplete, e.cost->has_value()) << c.name;
+            EXPECT_NEAR(status.costToday.value_or(-1), e.cost->value_or(-1), 1e-12) << c.name;
+        }
+        check(e.status, status.status, c.name);
+        check(e.lastActivity.transform(whole), status.lastActivityAt, c.name);
+        check(e.sessionMin, status.sessionMin, c.name);
+        check(e.fastMode, status.fastMode, c.name);
+        check(e.fastTaskAt.transform([](double t) { return whole(t * 1000); }), status.fastTaskSeq, c.name);
+        EXPECT_EQ(status.sessionWindowMin, 300);
     }
 }
 
-TEST_F(ClaudeScannerTest, StatusThresholds) {
-    const struct {
-        double age;
-        const char* status;
-    } cases[] = {{0, "working"}, {19, "working"}, {20, "idle"}, {1799, "idle"}, {1800, "offline"}};
-    for (const auto& c : cases) {
-        LogTree own;
-        own.write(".claude/projects/p/s.jsonl", {user(LogTree::iso(now - c.age))}, now - 7200);
-        EXPECT_EQ(readClaudeLogs(own.path(".claude/projects"), now, own.zone, pricing).status, c.status)
-            << c.age;
-    }
-    EXPECT_EQ(readClaudeLogs(tree.path("missing"), now, tree.zone, pricing).status, "offline");
-}
-
-TEST_F(ClaudeScannerTest, FiveHourWindow) {
-    tree.write(log("a"),
-               {assistant(LogTree::iso(now - 6 * 3600), "a", "claude-sonnet-4", usage(1, 0)),
-                assistant(LogTree::iso(now - 4 * 3600 - 30), "b", "claude-sonnet-4", usage(1, 0)),
-                assistant(LogTree::iso(now - 3600), "c", "claude-sonnet-4", usage(1, 0)),
-                user(LogTree::iso(now - 4.9 * 3600))},
+TEST(ClaudeScanner, AFifoNamedLikeALogDoesNotStallTheScan) {
+    LogTree tree;
+    const double now = tree.at("2026-07-14T18:00:00");
+    tree.write(".claude/projects/p/a.jsonl", {assistant(now - 60, "a", "claude-sonnet-4", usage(5, 0))},
                now - 60);
-    EXPECT_EQ(scan().sessionMin, 240);
-    EXPECT_EQ(scan().sessionWindowMin, 300);
-
-    LogTree quiet;
-    quiet.write(".claude/projects/p/s.jsonl",
-                {assistant(LogTree::iso(now - 5 * 3600), "a", "claude-sonnet-4", usage(1, 0))}, now - 60);
-    EXPECT_EQ(readClaudeLogs(quiet.path(".claude/projects"), now, quiet.zone, pricing).sessionMin, 0);
-}
-
-TEST_F(ClaudeScannerTest, FastModeAndFastTaskSequence) {
-    const double prompt = now - 600;
-    tree.write(log("a"),
-               {user(LogTree::iso(prompt)),
-                withSpeed(assistant(LogTree::iso(prompt + 5), "m1", "claude-opus-4-1", usage(1, 1)), "Fast")},
-               now - 100);
-    ClaudeStatus status = scan();
-    EXPECT_TRUE(status.fastMode);
-    EXPECT_EQ(status.fastTaskSeq, qint64(prompt * 1000));
-
-    // A later file whose latest speed line is standard turns fast mode off; its prompt while
-    // it was still fast counts, the prompt after it does not.
-    const double second = now - 300;
-    tree.write(
-        log("b"),
-        {withSpeed(assistant(LogTree::iso(second - 10), "m2", "claude-opus-4-1", usage(1, 1)), "fast"),
-         user(LogTree::iso(second)),
-         withSpeed(assistant(LogTree::iso(second + 5), "m3", "claude-opus-4-1", usage(1, 1)), "standard"),
-         user(LogTree::iso(second + 60))},
-        now - 100);
-    status = scan();
-    EXPECT_FALSE(status.fastMode);
-    EXPECT_EQ(status.fastTaskSeq, qint64(second * 1000));
-}
-
-TEST_F(ClaudeScannerTest, BrokenLinesSkipOnlyThemselves) {
-    const QString t = ts("2026-07-14T12:00:00");
-    const auto line = [&](const QString& id, qint64 tokens) {
-        return QJsonDocument(assistant(t, id, "claude-sonnet-4", usage(tokens, 0))).toJson(QJsonDocument::Compact);
-    };
-    QByteArray invalidUtf8 = line("utf8-\u00e9", 2);
-    invalidUtf8.replace("utf8-\xC3\xA9", "utf8-\xC3\x28"); // an invalid sequence inside the id
-    ASSERT_TRUE(invalidUtf8.contains("\xC3\x28"));
-    const QByteArray huge =
-        QJsonDocument(QJsonObject{{"type", "user"},
-                                  {"message", QJsonObject{{"content", QString(3 * 1024 * 1024, u'x')}}},
-                                  {"timestamp", t}})
-            .toJson(QJsonDocument::Compact);
-    tree.write(log("a"),
-               {line("ok", 1), line("truncated", 16).chopped(20), QByteArray("[1,2,3]"), QByteArray("\"text\""),
-                line("trailing", 32) + " x", line("two", 64) + line("objects", 128),
-                QByteArray("{\"type\":\"assistant\",\"message\":{\"usage\":{\"input_tokens\":256}}"), invalidUtf8,
-                huge, QByteArray("\r"), QByteArray("{}"), line("last", 4)},
-               now - 100);
-    EXPECT_EQ(scan().tokensToday, 1 + 2 + 4);
-}
-
-TEST_F(ClaudeScannerTest, HiddenFilesAndFoldersAreWalked) {
-    const QString t = ts("2026-07-14T12:00:00");
-    tree.write(".claude/projects/.hidden/a.jsonl", {assistant(t, "a", "claude-sonnet-4", usage(1, 0))},
-               now - 100);
-    tree.write(".claude/projects/p/.b.jsonl", {assistant(t, "b", "claude-sonnet-4", usage(2, 0))}, now - 100);
-    tree.write(".claude/projects/p/c.json", {assistant(t, "c", "claude-sonnet-4", usage(4, 0))}, now - 100);
-    tree.write(".claude/projects/p/d.JSONL", {assistant(t, "d", "claude-sonnet-4", usage(8, 0))}, now - 100);
-    EXPECT_EQ(scan().tokensToday, 3);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(tree.path(".claude/projects/p/b.jsonl")).constData(), 0600), 0);
+    const ModelPricing pricing(tree.home.path() + "/prices");
+    EXPECT_EQ(readClaudeLogs(tree.path(".claude/projects"), now, tree.zone, pricing).tokensToday, 5);
 }
 
 } // namespace

@@ -1,8 +1,6 @@
 #include "status/CodexScanner.h"
 #include "status/LogTree.h"
-#include "usage/ModelPricing.h"
-
-#include <QJsonArray>
+#include "status/ModelPricing.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +9,6 @@ using namespace glimmet::test;
 
 namespace {
 
-constexpr double M = 1e-6;
-
 QJsonObject counts(qint64 total, qint64 input, qint64 cached, qint64 output) {
     return {{"total_tokens", total},
             {"input_tokens", input},
@@ -20,158 +16,142 @@ QJsonObject counts(qint64 total, qint64 input, qint64 cached, qint64 output) {
             {"output_tokens", output}};
 }
 
-QJsonObject tokenCount(const QString& ts, const QJsonObject& total, const QJsonObject& last,
-                       const QJsonObject& rateLimits = {}) {
+QJsonObject line(double t, const char* type, QJsonObject payload) {
+    return {{"timestamp", LogTree::iso(t)}, {"type", type}, {"payload", payload}};
+}
+
+QJsonObject tokens(double t, const QJsonObject& total, const QJsonObject& last,
+                   const QJsonObject& limits = {}, const QJsonObject& infoLimits = {}) {
     QJsonObject info{{"total_token_usage", total}, {"last_token_usage", last}};
     QJsonObject payload{{"type", "token_count"}, {"info", info}};
-    if (!rateLimits.isEmpty())
-        payload["rate_limits"] = rateLimits;
-    return {{"timestamp", ts}, {"type", "event_msg"}, {"payload", payload}};
+    if (!limits.isEmpty())
+        payload["rate_limits"] = limits;
+    if (!infoLimits.isEmpty())
+        payload["info"] = QJsonObject{
+            {"total_token_usage", total}, {"last_token_usage", last}, {"rate_limits", infoLimits}};
+    return line(t, "event_msg", payload);
 }
 
-QJsonObject turnContext(const QString& ts, const QString& model) {
-    return {{"timestamp", ts}, {"type", "turn_context"}, {"payload", QJsonObject{{"model", model}}}};
+QJsonObject turn(double t, const char* model) {
+    return line(t, "turn_context", {{"model", model}});
 }
 
-QJsonObject serviceTier(const QString& ts, const QJsonValue& tier) {
+QJsonObject tier(double t, const QJsonValue& tier) {
     QJsonObject settings;
     if (!tier.isUndefined())
         settings["service_tier"] = tier;
-    return {{"timestamp", ts},
-            {"type", "event_msg"},
-            {"payload", QJsonObject{{"type", "thread_settings_applied"}, {"thread_settings", settings}}}};
+    return line(t, "event_msg", {{"type", "thread_settings_applied"}, {"thread_settings", settings}});
 }
 
-QJsonObject taskStarted(const QString& ts) {
-    return {{"timestamp", ts}, {"type", "event_msg"}, {"payload", QJsonObject{{"type", "task_started"}}}};
+QJsonObject taskStarted(double t) {
+    return line(t, "event_msg", {{"type", "task_started"}});
 }
 
 QJsonObject window(double used, qint64 minutes, double resetsAt) {
     return {{"used_percent", used}, {"window_minutes", minutes}, {"resets_at", resetsAt}};
 }
 
-class CodexScannerTest : public testing::Test {
-protected:
-    LogTree tree;
-    ModelPricing pricing{tree.home.path() + "/prices"};
-    double now = tree.at("2026-07-14T18:00:00");
-
-    CodexStatus scan() { return readCodexLogs(tree.path(".codex/sessions"), now, tree.zone, pricing); }
-    QString rollout(const QString& name) { return ".codex/sessions/2026/07/14/rollout-" + name + ".jsonl"; }
-    QString ts(const char* local) { return tree.iso(local); }
+// One counted increase: uncached input, cached input and output tokens.
+struct Step {
+    const char* model;
+    bool fast;
+    qint64 uncached, cached, output;
 };
 
-TEST_F(CodexScannerTest, RunningTotals) {
-    const struct {
-        const char* name;
-        QList<QVariant> lines;
-        qint64 tokens;
-        double cost; // gpt-5 prices, per million: input 1.25, cached 0.125, output 10
-    } cases[] = {
+struct Expect {
+    std::optional<qint64> tokens;
+    std::optional<std::vector<Step>> cost; // priced step by step in this order; empty: no cost
+    std::optional<std::optional<double>> weeklyPct;
+    std::optional<qint64> weeklyWindowMin, weeklyResetMin;
+    std::optional<bool> fastMode;
+    std::optional<double> fastTaskAt, lastActivity;
+};
+
+struct Case {
+    const char* name;
+    std::vector<std::pair<double, QList<QVariant>>> files; // modification time, lines
+    Expect expect;
+};
+
+TEST(CodexScanner, Rules) {
+    LogTree tree;
+    const ModelPricing pricing(tree.home.path() + "/prices");
+    const auto at = [&tree](const char* local) { return tree.at(local); };
+    const double now = at("2026-07-14T18:00:00"), t = at("2026-07-14T09:00:00"), m = now - 3600;
+    const QJsonObject ten = counts(10, 10, 0, 0);
+    const std::vector<Case> cases = {
         {"yesterday_sets_the_baseline",
-         {turnContext(ts("2026-07-13T23:00:00"), "gpt-5"),
-          tokenCount(ts("2026-07-13T23:50:00"), counts(1000, 800, 100, 200), counts(1000, 800, 100, 200)),
-          tokenCount(ts("2026-07-14T09:00:00"), counts(1500, 1200, 300, 300), counts(500, 400, 200, 100))},
-         500,
-         (200 * 1.25 + 200 * 0.125 + 100 * 10) * M},
-        {"first_line_of_today_counts_its_last_usage",
-         {turnContext(ts("2026-07-14T08:00:00"), "gpt-5"),
-          tokenCount(ts("2026-07-14T09:00:00"), counts(5000, 4000, 1000, 1000), counts(300, 200, 50, 100))},
-         300,
-         (150 * 1.25 + 50 * 0.125 + 100 * 10) * M},
+         {{m,
+           {turn(at("2026-07-13T23:00:00"), "gpt-5"),
+            tokens(at("2026-07-13T23:50:00"), counts(1000, 800, 100, 200), counts(1000, 800, 100, 200)),
+            tokens(t, counts(1500, 1200, 300, 300), counts(500, 400, 200, 100))}}},
+         {.tokens = 500, .cost = {{{"gpt-5", false, 200, 200, 100}}}}},
+        {"first_count_of_today_counts_its_last_usage",
+         {{m, {turn(t, "gpt-5"), tokens(t, counts(5000, 4000, 1000, 1000), counts(300, 200, 50, 100))}}},
+         {.tokens = 300, .cost = {{{"gpt-5", false, 150, 50, 100}}}}},
         {"total_going_down_counts_zero_and_rebases",
-         {turnContext(ts("2026-07-14T08:00:00"), "gpt-5"),
-          tokenCount(ts("2026-07-14T09:00:00"), counts(100, 100, 0, 0), counts(100, 100, 0, 0)),
-          tokenCount(ts("2026-07-14T09:10:00"), counts(40, 40, 0, 0), counts(40, 40, 0, 0)),
-          tokenCount(ts("2026-07-14T09:20:00"), counts(70, 60, 0, 10), counts(30, 20, 0, 10))},
-         130,
-         (120 * 1.25 + 10 * 10) * M},
+         {{m,
+           {turn(t, "gpt-5"), tokens(t, counts(100, 100, 0, 0), counts(100, 100, 0, 0)),
+            tokens(t + 600, counts(40, 40, 0, 0), counts(40, 40, 0, 0)),
+            tokens(t + 1200, counts(70, 60, 0, 10), counts(30, 20, 0, 10))}}},
+         {.tokens = 130, .cost = {{{"gpt-5", false, 100, 0, 0}, {"gpt-5", false, 20, 0, 10}}}}},
         {"first_minute_of_the_day_is_a_baseline",
-         {turnContext(ts("2026-07-14T00:00:10"), "gpt-5"),
-          tokenCount(ts("2026-07-14T00:00:30"), counts(100, 100, 0, 0), counts(100, 100, 0, 0)),
-          tokenCount(ts("2026-07-14T00:02:00"), counts(150, 150, 0, 0), counts(50, 50, 0, 0))},
-         50,
-         50 * 1.25 * M},
+         {{m,
+           {turn(at("2026-07-14T00:00:10"), "gpt-5"), tokens(at("2026-07-14T00:00:30"), ten, ten),
+            tokens(at("2026-07-14T00:02:00"), counts(60, 60, 0, 0), counts(50, 50, 0, 0))}}},
+         {.tokens = 50, .cost = {{{"gpt-5", false, 50, 0, 0}}}}},
         {"cached_above_input_charges_no_uncached_input",
-         {turnContext(ts("2026-07-14T08:00:00"), "gpt-5"),
-          tokenCount(ts("2026-07-14T09:00:00"), counts(10, 5, 8, 0), counts(10, 5, 8, 0))},
-         10,
-         8 * 0.125 * M},
-    };
-    for (const auto& c : cases) {
-        LogTree own;
-        own.write(".codex/sessions/r.jsonl", c.lines, now - 3600);
-        const CodexStatus status = readCodexLogs(own.path(".codex/sessions"), now, own.zone, pricing);
-        EXPECT_EQ(status.tokensToday, c.tokens) << c.name;
-        ASSERT_TRUE(status.costToday.has_value()) << c.name;
-        EXPECT_NEAR(*status.costToday, c.cost, 1e-12) << c.name;
-    }
-}
-
-TEST_F(CodexScannerTest, ZeroIncreaseLeavesCostAndRateLimitsUntouched) {
-    const QJsonObject early{{"secondary", window(30, 10080, now + 600)}};
-    const QJsonObject later{{"secondary", window(90, 10080, now + 60)}};
-    tree.write(rollout("a"),
-               {turnContext(ts("2026-07-14T08:00:00"), "gpt-5"),
-                tokenCount(ts("2026-07-14T09:00:00"), counts(100, 100, 0, 0), counts(100, 100, 0, 0), early),
-                tokenCount(ts("2026-07-14T10:00:00"), counts(100, 100, 0, 0), counts(0, 0, 0, 0), later)},
-               now - 3600);
-    const CodexStatus status = scan();
-    EXPECT_EQ(status.tokensToday, 100);
-    EXPECT_EQ(status.weeklyPct, 30);
-    EXPECT_EQ(status.weeklyResetMin, 10);
-}
-
-TEST_F(CodexScannerTest, RateLimitWindows) {
-    const struct {
-        const char* name;
-        QJsonObject payloadLimits;
-        QJsonObject infoLimits;
-        std::optional<double> pct;
-        std::optional<qint64> windowMin;
-        std::optional<qint64> resetMin;
-    } cases[] = {
+         {{m, {turn(t, "gpt-5"), tokens(t, counts(10, 5, 8, 0), counts(10, 5, 8, 0))}}},
+         {.tokens = 10, .cost = {{{"gpt-5", false, 0, 8, 0}}}}},
+        {"each_increase_priced_in_order",
+         {{m,
+           {turn(t, "gpt-5"), tokens(t, counts(27971, 26937, 9325, 1034), counts(27971, 26937, 9325, 1034)),
+            tokens(t + 1, counts(71453, 62301, 11256, 9152), ten),
+            tokens(t + 2, counts(186296, 169406, 18620, 16890), ten)}}},
+         {.cost = {{{"gpt-5", false, 17612, 9325, 1034},
+                    {"gpt-5", false, 33433, 1931, 8118},
+                    {"gpt-5", false, 99741, 7364, 7738}}}}},
+        {"fast_usage_on_the_priority_tier",
+         {{m, {turn(t, "gpt-5-codex"), tier(t, "priority"), tokens(t, ten, ten)}}},
+         {.cost = {{{"gpt-5-codex", true, 10, 0, 0}}}}},
+        {"count_before_any_turn_context", {{m, {tokens(t, ten, ten)}}}, {.tokens = 10, .cost = {{}}}},
+        {"unknown_model", {{m, {turn(t, "mystery-1"), tokens(t, ten, ten)}}}, {.tokens = 10, .cost = {{}}}},
+        {"zero_increase_leaves_cost_and_rate_limits",
+         {{m,
+           {turn(t, "gpt-5"), tokens(t, ten, ten, {{"secondary", window(30, 10080, now + 600)}}),
+            tokens(t + 60, ten, counts(0, 0, 0, 0), {{"secondary", window(90, 10080, now + 60)}})}}},
+         {.tokens = 10, .cost = {{{"gpt-5", false, 10, 0, 0}}}, .weeklyPct = 30, .weeklyResetMin = 10}},
         {"short_window_only",
-         {{"primary", window(12, 300, now + 600)}},
-         {},
-         std::nullopt,
-         std::nullopt,
-         std::nullopt},
+         {{m, {tokens(t, ten, ten, {{"primary", window(12, 300, now + 600)}})}}},
+         {.weeklyPct = std::optional<double>()}},
         {"weekly_secondary",
-         {{"primary", window(12, 300, now + 600)}, {"secondary", window(44, 10080, now + 7200)}},
-         {},
-         44,
-         10080,
-         120},
-        {"reset_in_the_past", {{"secondary", window(44, 10080, now - 7200)}}, {}, 44, 10080, 0},
-        {"window_in_info", {}, {{"secondary_window", window(5, 10080, now + 120)}}, 5, 10080, 2},
+         {{m,
+           {tokens(
+               t, ten, ten,
+               {{"primary", window(12, 300, now + 600)}, {"secondary", window(44, 10080, now + 7200)}})}}},
+         {.weeklyPct = 44, .weeklyWindowMin = 10080, .weeklyResetMin = 120}},
+        {"reset_in_the_past",
+         {{m, {tokens(t, ten, ten, {{"secondary", window(44, 10080, now - 7200)}})}}},
+         {.weeklyPct = 44, .weeklyResetMin = 0}},
+        {"window_in_info",
+         {{m, {tokens(t, ten, ten, {}, {{"secondary_window", window(5, 10080, now + 120)}})}}},
+         {.weeklyPct = 5, .weeklyResetMin = 2}},
         {"payload_beats_info",
-         {{"secondary", window(7, 10080, now + 60)}},
-         {{"secondary", window(9, 10080, now + 60)}},
-         7,
-         10080,
-         1},
+         {{m,
+           {tokens(t, ten, ten, {{"secondary", window(7, 10080, now + 60)}},
+                   {{"secondary", window(9, 10080, now + 60)}})}}},
+         {.weeklyPct = 7}},
+        {"latest_settings_across_files",
+         {{m, {tier(at("2026-07-14T10:00:00"), "fast")}}, {m, {tier(at("2026-07-14T09:00:00"), "default")}}},
+         {.fastMode = true}},
+        {"files_older_than_yesterday_00_01_are_not_read",
+         {{at("2026-07-13T00:01:00"), {turn(at("2026-07-14T08:00:00"), "gpt-5"), tokens(t, ten, ten)}},
+          {at("2026-07-13T00:00:59"), {turn(at("2026-07-14T08:00:00"), "gpt-5"), tokens(t, ten, ten)}}},
+         {.tokens = 10, .lastActivity = at("2026-07-14T08:00:00")}},
+        {"nothing_read",
+         {},
+         {.tokens = 0, .cost = {{}}, .weeklyPct = std::optional<double>(), .lastActivity = 0}},
     };
-    for (const auto& c : cases) {
-        LogTree own;
-        QJsonObject line = tokenCount(own.iso("2026-07-14T09:00:00"), counts(10, 10, 0, 0),
-                                      counts(10, 10, 0, 0), c.payloadLimits);
-        if (!c.infoLimits.isEmpty()) {
-            QJsonObject payload = line["payload"].toObject();
-            QJsonObject info = payload["info"].toObject();
-            info["rate_limits"] = c.infoLimits;
-            payload["info"] = info;
-            line["payload"] = payload;
-        }
-        own.write(".codex/sessions/r.jsonl", {line}, now - 3600);
-        const CodexStatus status = readCodexLogs(own.path(".codex/sessions"), now, own.zone, pricing);
-        EXPECT_EQ(status.weeklyPct, c.pct) << c.name;
-        EXPECT_EQ(status.weeklyWindowMin, c.windowMin) << c.name;
-        EXPECT_EQ(status.weeklyResetMin, c.resetMin) << c.name;
-    }
-}
-
-TEST_F(CodexScannerTest, ServiceTiersAndFastTasks) {
     const struct {
         QJsonValue tier;
         bool fast;
@@ -183,78 +163,39 @@ TEST_F(CodexScannerTest, ServiceTiersAndFastTasks) {
                  {QJsonValue(), false},
                  {QJsonValue::Undefined, false},
                  {7, false}};
-    for (const auto& c : tiers) {
+    std::vector<Case> all = cases;
+    for (const auto& c : tiers) // the task before the settings line never counts
+        all.push_back({"service_tier",
+                       {{m, {taskStarted(t), tier(t + 60, c.tier), taskStarted(t + 120)}}},
+                       {.fastMode = c.fast, .fastTaskAt = c.fast ? t + 120 : 0, .lastActivity = m}});
+
+    for (const Case& c : all) {
         LogTree own;
-        own.write(".codex/sessions/r.jsonl",
-                  {taskStarted(own.iso("2026-07-14T09:00:00")),
-                   serviceTier(own.iso("2026-07-14T09:01:00"), c.tier),
-                   taskStarted(own.iso("2026-07-14T09:02:00"))},
-                  now - 3600);
+        int n = 0;
+        for (const auto& [modified, lines] : c.files)
+            own.write(QString(".codex/sessions/2026/07/14/r%1.jsonl").arg(n++), lines, modified);
         const CodexStatus status = readCodexLogs(own.path(".codex/sessions"), now, own.zone, pricing);
-        const QString label = QJsonDocument(QJsonArray{c.tier}).toJson(QJsonDocument::Compact);
-        EXPECT_EQ(status.fastMode, c.fast) << label.toStdString();
-        // The task before the settings line never counts.
-        EXPECT_EQ(status.fastTaskSeq, c.fast ? qint64(own.at("2026-07-14T09:02:00") * 1000) : 0)
-            << label.toStdString();
-        EXPECT_EQ(status.lastActivityAt, qint64(now - 3600));
+        const Expect& e = c.expect;
+        check(e.tokens, status.tokensToday, c.name);
+        if (e.cost) {
+            double cost = 0;
+            for (const Step& s : *e.cost) {
+                const TokenPrice p = pricing.price(s.model, s.fast).value();
+                cost += p.input * double(s.uncached) + p.cachedInput * double(s.cached) +
+                        p.output * double(s.output);
+            }
+            const bool priced = !e.cost->empty() || c.files.empty();
+            EXPECT_EQ(status.costToday, priced ? std::optional(cost) : std::nullopt) << c.name;
+            EXPECT_EQ(status.costComplete, priced) << c.name;
+        }
+        check(e.weeklyPct, status.weeklyPct, c.name);
+        check(e.weeklyWindowMin, status.weeklyWindowMin, c.name);
+        check(e.weeklyResetMin, status.weeklyResetMin, c.name);
+        check(e.fastMode, status.fastMode, c.name);
+        check(e.fastTaskAt.transform([](double t) { return whole(t * 1000); }), status.fastTaskSeq, c.name);
+        check(e.lastActivity.transform(whole), status.lastActivityAt, c.name);
+        check(c.files.empty() ? std::optional("offline") : std::nullopt, status.status, c.name);
     }
-}
-
-TEST_F(CodexScannerTest, LatestSettingsAcrossFilesDecideFastMode) {
-    tree.write(rollout("a"), {serviceTier(ts("2026-07-14T10:00:00"), "fast")}, now - 3600);
-    tree.write(rollout("b"), {serviceTier(ts("2026-07-14T09:00:00"), "default")}, now - 3600);
-    EXPECT_TRUE(scan().fastMode);
-}
-
-TEST_F(CodexScannerTest, FastUsageIsPricedOnThePriorityTier) {
-    tree.write(rollout("a"),
-               {turnContext(ts("2026-07-14T08:00:00"), "gpt-5-codex"),
-                serviceTier(ts("2026-07-14T08:00:01"), "priority"),
-                tokenCount(ts("2026-07-14T09:00:00"), counts(100, 100, 0, 0), counts(100, 100, 0, 0))},
-               now - 3600);
-    EXPECT_NEAR(scan().costToday.value_or(-1), 100 * 2.5 * M, 1e-15); // gpt-5* without own prices: × 2
-}
-
-TEST_F(CodexScannerTest, UnpricedUsage) {
-    const struct {
-        const char* name;
-        QList<QVariant> lines;
-    } cases[] = {
-        {"before_any_turn_context",
-         {tokenCount(ts("2026-07-14T09:00:00"), counts(10, 10, 0, 0), counts(10, 10, 0, 0))}},
-        {"unknown_model",
-         {turnContext(ts("2026-07-14T08:00:00"), "mystery-1"),
-          tokenCount(ts("2026-07-14T09:00:00"), counts(10, 10, 0, 0), counts(10, 10, 0, 0))}},
-    };
-    for (const auto& c : cases) {
-        LogTree own;
-        own.write(".codex/sessions/r.jsonl", c.lines, now - 3600);
-        const CodexStatus status = readCodexLogs(own.path(".codex/sessions"), now, own.zone, pricing);
-        EXPECT_EQ(status.tokensToday, 10) << c.name;
-        EXPECT_FALSE(status.costToday.has_value()) << c.name;
-        EXPECT_FALSE(status.costComplete) << c.name;
-    }
-}
-
-TEST_F(CodexScannerTest, FilesOlderThanYesterdayMorningAreNotRead) {
-    const QList<QVariant> lines{
-        turnContext(ts("2026-07-14T08:00:00"), "gpt-5"),
-        tokenCount(ts("2026-07-14T09:00:00"), counts(10, 10, 0, 0), counts(10, 10, 0, 0))};
-    tree.write(rollout("read"), lines, tree.at("2026-07-13T00:01:00"));
-    tree.write(rollout("skipped"), lines, tree.at("2026-07-13T00:00:59"));
-    const CodexStatus status = scan();
-    EXPECT_EQ(status.tokensToday, 10);
-    EXPECT_EQ(status.status, "offline");
-    EXPECT_EQ(status.lastActivityAt, qint64(tree.at("2026-07-14T08:00:00")));
-}
-
-TEST_F(CodexScannerTest, NothingReadIsOfflineWithACompleteZeroCost) {
-    const CodexStatus status = scan();
-    EXPECT_EQ(status.status, "offline");
-    EXPECT_EQ(status.tokensToday, 0);
-    EXPECT_EQ(status.costToday, 0.0);
-    EXPECT_TRUE(status.costComplete);
-    EXPECT_EQ(status.weeklyPct, std::nullopt);
 }
 
 } // namespace

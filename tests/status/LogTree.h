@@ -8,6 +8,10 @@
 #include <QJsonObject>
 #include <QTimeZone>
 
+#include <gtest/gtest.h>
+
+#include <optional>
+
 namespace glimmet::test {
 
 // Session logs written by a test under a temporary HOME, with chosen modification times.
@@ -26,13 +30,13 @@ public:
     // The RFC 3339 UTC form of a local date-time, as the agents write it.
     QString iso(const char* local) const { return iso(at(local)); }
     static QString iso(double epoch) {
-        return QDateTime::fromMSecsSinceEpoch(qint64(epoch * 1000), Qt::UTC)
-            .toString(Qt::ISODateWithMs);
+        return QDateTime::fromMSecsSinceEpoch(qint64(epoch * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
     }
 
     // Writes `lines` (objects become compact JSON, byte arrays go as they are) to `relative`
     // under HOME and sets the file's modification time.
-    QString write(const QString& relative, const QList<QVariant>& lines, double modified) {
+    QString write(const QString& relative, const QList<QVariant>& lines, double modified,
+                  bool lineFeedAtEnd = true) {
         QByteArray bytes;
         for (const QVariant& line : lines) {
             bytes += line.typeId() == QMetaType::QByteArray
@@ -40,6 +44,8 @@ public:
                          : QJsonDocument(line.toJsonObject()).toJson(QJsonDocument::Compact);
             bytes += '\n';
         }
+        if (!lineFeedAtEnd)
+            bytes.chop(1);
         const QString path = home.write(relative, bytes);
         QFile file(path);
         file.open(QIODevice::ReadWrite);
@@ -53,5 +59,16 @@ public:
     TempHome home;
     QTimeZone zone;
 };
+
+// Checks `actual` in a table row that states what it should be.
+template <class T, class U> void check(const std::optional<T>& expected, const U& actual, const char* name) {
+    if (expected) {
+        EXPECT_EQ(actual, *expected) << name;
+    }
+}
+
+inline qint64 whole(double t) {
+    return qint64(t);
+}
 
 } // namespace glimmet::test

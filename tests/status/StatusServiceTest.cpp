@@ -6,6 +6,8 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <array>
+
 using namespace glimmet;
 using namespace glimmet::test;
 
@@ -15,17 +17,7 @@ class FixedUsage : public UsageSource {
 public:
     ProviderUsage claude, codex, grok, kimi;
     ProviderUsage usage(UsageProvider provider) const override {
-        switch (provider) {
-        case UsageProvider::Claude:
-            return claude;
-        case UsageProvider::Codex:
-            return codex;
-        case UsageProvider::Grok:
-            return grok;
-        case UsageProvider::Kimi:
-            return kimi;
-        }
-        return {};
+        return std::array{claude, codex, grok, kimi}[size_t(provider)];
     }
 };
 

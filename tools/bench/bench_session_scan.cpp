@@ -1,13 +1,17 @@
-// Cold scans of generated session-log trees: one full refreshCache() of a new status
-// service, as at the bridge's start. Reports MB/s of today's bytes and CPU time.
+// Scans of generated session-log trees. Cold: one full refreshCache() of a new status
+// service, as at the bridge's start (MB/s of today's bytes and CPU time). Rescan: a scanner
+// that read the tree before reads it again, with nothing changed or after 1 MB of whole
+// lines was appended to one of today's files.
 //
 //   bench_session_scan [--sizes=claude:200,claude:1000,codex:200] [--tree-dir=/tmp/glimmet-bench]
 //
 // Trees are generated once per kind and size and kept for later runs. A third of the bytes
-// of each tree are in files modified today; the rest are older sessions that the walk sees
-// but does not read.
+// of each tree are in files of 4-12 MB modified today; the rest are older sessions of about
+// 0.6 MB each (about 1,100 files in a 1 GB tree) that the walk sees but does not read.
+#include "status/ClaudeScanner.h"
+#include "status/CodexScanner.h"
+#include "status/ModelPricing.h"
 #include "status/StatusService.h"
-#include "usage/ModelPricing.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -21,6 +25,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 #include <vector>
 
@@ -208,7 +213,7 @@ struct Tree {
 
 // Writes (or finds from an earlier run) a tree of `megabytes` for `kind` ("claude"/"codex").
 Tree generatedTree(const std::string& root, const std::string& kind, int megabytes) {
-    const std::string home = root + "/" + kind + "-" + std::to_string(megabytes) + "mb-v1";
+    const std::string home = root + "/" + kind + "-" + std::to_string(megabytes) + "mb-v2";
     const std::string marker = home + "/.complete";
     const std::string logs = home + (kind == "claude" ? "/.claude/projects" : "/.codex/sessions");
     const double now = double(QDateTime::currentSecsSinceEpoch());
@@ -232,7 +237,8 @@ Tree generatedTree(const std::string& root, const std::string& kind, int megabyt
     size_t written = 0;
     for (int file = 0; written < total; ++file) {
         const bool isToday = written < today;
-        const size_t size = std::min(perFile / 2 + text.next(unsigned(perFile)), total - written);
+        const size_t typical = isToday ? perFile : perFile / 13;
+        const size_t size = std::min(typical / 2 + text.next(unsigned(typical)), total - written);
         const double start = isToday ? std::max(todayStart + 60, now - 8 * 3600) : todayStart - 4 * 86400;
         const std::string bytes =
             kind == "claude" ? claudeSession(text, start, size, file) : codexRollout(text, start, size);
@@ -274,6 +280,43 @@ void coldScan(benchmark::State& state, const Tree& tree) {
     state.counters["tokens"] = double(snapshot.claude.tokensToday + snapshot.codex.tokensToday);
 }
 
+// A scanner of one agent's logs that keeps its state between reads.
+template <class Scanner>
+void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, bool append) {
+    const QString logs =
+        QString::fromStdString(tree.home + (kind == "claude" ? "/.claude/projects" : "/.codex/sessions"));
+    const ModelPricing pricing(QString::fromStdString(tree.home + "/prices"));
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    Scanner scanner(logs);
+    scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000, zone, pricing);
+
+    // 1 MB of whole lines of the same shape, appended to the first of today's files.
+    const std::string target = logs.toStdString() + "/today-0.jsonl";
+    TextSource text(7);
+    const double start = double(QDateTime::currentSecsSinceEpoch()) - 600;
+    const std::string chunk = kind == "claude" ? claudeSession(text, start, size_t(MB), 999)
+                                               : codexRollout(text, start, size_t(MB));
+    struct stat original {};
+    ::stat(target.c_str(), &original);
+
+    std::int64_t tokens = 0;
+    for (auto _ : state) {
+        if (append) {
+            state.PauseTiming();
+            if (FILE* f = std::fopen(target.c_str(), "ab")) {
+                std::fwrite(chunk.data(), 1, chunk.size(), f);
+                std::fclose(f);
+            }
+            state.ResumeTiming();
+        }
+        tokens = scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000, zone, pricing).tokensToday;
+        benchmark::DoNotOptimize(tokens);
+    }
+    if (append)
+        ::truncate(target.c_str(), original.st_size);
+    state.counters["tokens"] = double(tokens);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -304,6 +347,20 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(("ColdScan/" + kind + "/" + std::to_string(megabytes) + "MB").c_str(),
                                      [tree](benchmark::State& state) { coldScan(state, tree); })
             ->Unit(benchmark::kMillisecond);
+        for (const bool append : {false, true}) {
+            const std::string name = "Rescan/" + kind + "/" + std::to_string(megabytes) + "MB/" +
+                                     (append ? "append_1MB" : "unchanged");
+            auto* bench =
+                benchmark::RegisterBenchmark(name.c_str(), [tree, kind, append](benchmark::State& state) {
+                    if (kind == "claude")
+                        rescan<ClaudeScanner>(state, tree, kind, append);
+                    else
+                        rescan<CodexScanner>(state, tree, kind, append);
+                });
+            bench->Unit(benchmark::kMillisecond);
+            if (append)
+                bench->Iterations(20); // 20 MB appended, and cut off again afterwards
+        }
     }
     int restCount = int(rest.size());
     benchmark::Initialize(&restCount, rest.data());

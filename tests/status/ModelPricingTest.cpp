@@ -1,4 +1,4 @@
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 #include "common/Endpoints.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"

@@ -1,4 +1,4 @@
-#include "usage/ModelPricing.h"
+#include "status/ModelPricing.h"
 
 #include "common/Endpoints.h"
 #include "common/HttpClient.h"
@@ -123,6 +123,7 @@ bool ModelPricing::merge(const QByteArray& data) {
         return false;
     std::lock_guard guard(lock);
     prices.insert(rows);
+    ++_generation;
     return true;
 }
 

@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QString>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -55,10 +57,14 @@ public:
 
     static const QHash<QString, TokenPrice>& fallback();
 
+    // Counts the merges so far: a cost worked out at one count holds until it changes.
+    std::uint64_t generation() const { return _generation.load(); }
+
 private:
     mutable std::mutex lock;
     QHash<QString, TokenPrice> prices;
     const QString _cachePath;
+    std::atomic<std::uint64_t> _generation{0};
 };
 
 } // namespace glimmet
