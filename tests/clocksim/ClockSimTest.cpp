@@ -185,9 +185,9 @@ TEST(ClockSim, PollsTheBridgeAndFetchesTheFrameEachTimeTheVersionMoves) {
         QByteArray frame(MarketFrameCodec::rawFrameBytes, 0);
         for (int i = 0; i < frame.size(); i += 2)
             frame[i] = row.red;
-        bridge.setJson("/btc/version", QByteArray(R"({"version":)") + QByteArray::number(row.version) + "}");
         bridge.setResponse("/btc/frame.rle", {200, MarketFrameCodec::envelope(
                                                        MarketFrameCodec::packRGB565(frame), row.version)});
+        bridge.setJson("/btc/version", QByteArray(R"({"version":)") + QByteArray::number(row.version) + "}");
         ASSERT_TRUE(sim.waitForLog(QRegularExpression(QString("frame version %1 ").arg(row.version))))
             << sim.log.toStdString();
         EXPECT_EQ(qRed(QImage(sim.dir.filePath("market.png")).pixel(10, 10)), uchar(row.red) & 0xF8);

@@ -94,12 +94,12 @@ void BridgePoller::onVersion(const Response& response) {
         if (!frame) // tried again on the next poll
             return Log::line(QStringLiteral("[sim] poll /btc/frame.rle: %1, bad frame: %2")
                                  .arg(describe(r), frame.error().description));
+        frameVersion = version;
+        screen.showMarket(frame->raw); // the snapshot is on disk before the line is logged
         Log::line(QStringLiteral("[sim] poll /btc/frame.rle: %1, frame version %2 (announced %3)")
                       .arg(describe(r))
                       .arg(frame->version)
                       .arg(*version));
-        frameVersion = version;
-        screen.showMarket(frame->raw);
     });
 }
 
