@@ -44,14 +44,11 @@ TEST(SnapshotJson, ValuesKeepFullPrecisionAndIntegerForm) {
     s.musicPlaying = true;
     s.preferredAgent = "claude";
     const QByteArray json = s.jsonData();
-    EXPECT_TRUE(json.contains("\"cost_today_usd\":0.30000000000000004")) << json.constData();
-    EXPECT_TRUE(json.contains("\"tokens_today\":9007199254740993")) << json.constData();
-    EXPECT_TRUE(json.contains("\"fast_task_seq\":1780000123456")) << json.constData();
-    EXPECT_TRUE(json.contains("\"weekly_pct\":33.333333333333336")) << json.constData();
-    EXPECT_TRUE(json.contains("\"grok\":{\"weekly_pct\":null,\"weekly_reset_min\":4321}"))
-        << json.constData();
-    EXPECT_TRUE(json.contains("\"music_playing\":true"));
-    EXPECT_TRUE(json.contains("\"preferred_agent\":\"claude\""));
+    for (const char* part : {R"("cost_today_usd":0.30000000000000004)", R"("tokens_today":9007199254740993)",
+                             R"("fast_task_seq":1780000123456)", R"("weekly_pct":33.333333333333336)",
+                             R"("grok":{"weekly_pct":null,"weekly_reset_min":4321})",
+                             R"("music_playing":true)", R"("preferred_agent":"claude")"})
+        EXPECT_TRUE(json.contains(part)) << part << " in " << json.constData();
 }
 
 TEST(SnapshotJson, NonFiniteValueBecomesNullNotABrokenDocument) {
