@@ -11,10 +11,6 @@ using namespace glimmet;
 
 namespace {
 
-QJsonObject parsed(const Snapshot& snapshot) {
-    return QJsonDocument::fromJson(snapshot.jsonData()).object();
-}
-
 TEST(SnapshotJson, OfflineDocumentIsCompactWithEveryKeyAndNulls) {
     const QByteArray json = Snapshot::offline(1'780'000'000).jsonData();
     EXPECT_FALSE(json.contains(' ') || json.contains('\n')) << json.constData();
@@ -55,7 +51,7 @@ TEST(SnapshotJson, NonFiniteValueBecomesNullNotABrokenDocument) {
     Snapshot s = Snapshot::offline(1);
     s.claude.fiveHourPct = std::nan("");
     s.codex.costToday = INFINITY;
-    const QJsonObject doc = parsed(s);
+    const QJsonObject doc = QJsonDocument::fromJson(s.jsonData()).object();
     ASSERT_FALSE(doc.isEmpty());
     EXPECT_TRUE(doc["claude"].toObject()["five_hour_pct"].isNull());
     EXPECT_TRUE(doc["codex"].toObject()["cost_today_usd"].isNull());

@@ -1,25 +1,16 @@
 #include "status/ScriptedStatusService.h"
 #include "support/FakeClock.h"
+#include "support/FixedUsage.h"
 
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
 #include <QThread>
 
-#include <array>
-
 using namespace glimmet;
 using namespace glimmet::test;
 
 namespace {
-
-class FixedUsage : public UsageSource {
-public:
-    ProviderUsage claude, codex, grok, kimi;
-    ProviderUsage usage(UsageProvider provider) const override {
-        return std::array{claude, codex, grok, kimi}[size_t(provider)];
-    }
-};
 
 class StatusServiceTest : public testing::Test {
 protected:

@@ -3,6 +3,7 @@
 #include "status/ScriptedStatusService.h"
 #include "support/FakeClock.h"
 #include "support/FakeHttpServer.h"
+#include "support/FixedUsage.h"
 #include "ui/MirrorPopoverController.h"
 #include "ui/MirrorView.h"
 
@@ -13,15 +14,6 @@
 using namespace glimmet;
 
 namespace {
-
-struct FixedUsage : UsageSource {
-    ProviderUsage claude, kimi;
-    ProviderUsage usage(UsageProvider provider) const override {
-        return provider == UsageProvider::Kimi     ? kimi
-               : provider == UsageProvider::Claude ? claude
-                                                   : ProviderUsage{};
-    }
-};
 
 class MirrorPopover : public testing::Test {
 protected:
@@ -45,7 +37,7 @@ protected:
     std::shared_ptr<test::FakeClock> clock = std::make_shared<test::FakeClock>();
     std::shared_ptr<test::ScriptedStatusService> service =
         std::make_shared<test::ScriptedStatusService>(clock);
-    std::shared_ptr<FixedUsage> usage = std::make_shared<FixedUsage>();
+    std::shared_ptr<test::FixedUsage> usage = std::make_shared<test::FixedUsage>();
     MirrorPopoverController popover{service, nullptr, nullptr, nullptr, clock};
 };
 
