@@ -110,8 +110,8 @@ TEST_F(FastTaskSequence, StartsCountOnlyWithAFastScan) {
         std::vector<bool> rescansFast; // the fast mode of each scan after the event
         double expectedAt;             // 0: no sequence
     } cases[] = {
-        {"counts_at_once_while_fast", "codex", "UserPromptSubmit", true, 0, {}, 2},
-        {"promoted_by_the_next_fast_scan", "claude", "task_started", false, 0, {true}, 2},
+        {"counts_at_once_while_fast", "codex", "UserPromptSubmit", true, 0, {}, 1.5},
+        {"promoted_by_the_next_fast_scan", "claude", "task_started", false, 0, {true}, 1.5},
         {"discarded_by_a_scan_without_fast_mode", "claude", "TaskStarted", false, 0, {false, true}, 0},
         {"a_later_scanned_sequence_wins", "codex", "UserPromptSubmit", true, 100, {}, 100},
     };
@@ -124,7 +124,7 @@ TEST_F(FastTaskSequence, StartsCountOnlyWithAFastScan) {
         (claude ? service->claude.fastTaskSeq : service->codex.fastTaskSeq) =
             c.scannedAt ? ms(c.scannedAt) : 0;
         service->snapshot(true);
-        clock->set(start + 2);
+        clock->set(start + 1.5); // the sequence keeps the milliseconds
         service->recordEvent(c.agent, c.event, std::nullopt);
         for (bool fast : c.rescansFast) {
             fastMode = fast;
