@@ -66,7 +66,6 @@ protected:
             call.completion(std::unexpected(MarketFetch::marketError("x")));
         monitor->waitIdle();
     }
-    QJsonObject versionDocument() { return QJsonDocument::fromJson(monitor->frameVersionJSON()).object(); }
 };
 
 TEST_F(MarketMonitorTest, VersionMovesOnlyWithANewFrame) {
@@ -90,7 +89,7 @@ TEST_F(MarketMonitorTest, VersionMovesOnlyWithANewFrame) {
             step.newVersion ? std::max(std::uint64_t(clock->now() * 1000), before + 1) : before;
         EXPECT_EQ(monitor->frameVersion(), expected) << step.price;
         EXPECT_EQ(monitor->cachedPackedFrame() == packed, !step.newVersion) << step.price;
-        EXPECT_EQ(versionDocument()["session"], monitor->frameSession());
+        EXPECT_EQ(QJsonDocument::fromJson(monitor->frameVersionJSON())["session"], monitor->frameSession());
     }
 }
 

@@ -6,10 +6,7 @@
 #include "monitors/NowPlayingSource.h"
 
 #include <QBuffer>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QImage>
-#include <QTimer>
 
 #include <atomic>
 #include <mutex>

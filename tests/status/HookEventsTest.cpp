@@ -102,45 +102,44 @@ protected:
     static std::int64_t ms(double at) { return std::int64_t((start + at) * 1000); }
 };
 
-TEST_F(FastTaskSequence, CountsAtOnceWhileTheLastScanSawFastMode) {
-    service->codex.fastMode = true;
-    service->snapshot(true);
-    clock->set(start + 1.5);
-    service->recordEvent("codex", "UserPromptSubmit", std::nullopt);
-    EXPECT_EQ(service->snapshot(false).codex.fastTaskSeq, ms(1.5));
-    EXPECT_EQ(service->snapshot(false).claude.fastTaskSeq, 0);
+TEST_F(FastTaskSequence, StartsCountOnlyWithAFastScan) {
+    const struct {
+        const char *name, *agent, *event;
+        bool fastBefore;
+        double scannedAt;              // the scanned sequence, seconds after the start; 0: none
+        std::vector<bool> rescansFast; // the fast mode of each scan after the event
+        double expectedAt;             // 0: no sequence
+    } cases[] = {
+        {"counts_at_once_while_fast", "codex", "UserPromptSubmit", true, 0, {}, 1.5},
+        {"promoted_by_the_next_fast_scan", "claude", "task_started", false, 0, {true}, 1.5},
+        {"discarded_by_a_scan_without_fast_mode", "claude", "TaskStarted", false, 0, {false, true}, 0},
+        {"a_later_scanned_sequence_wins", "codex", "UserPromptSubmit", true, 100, {}, 100},
+    };
+    for (const auto& c : cases) {
+        service = std::make_shared<ScriptedStatusService>(clock);
+        clock->set(start);
+        const bool claude = QString(c.agent) == "claude";
+        bool& fastMode = claude ? service->claude.fastMode : service->codex.fastMode;
+        fastMode = c.fastBefore;
+        (claude ? service->claude.fastTaskSeq : service->codex.fastTaskSeq) =
+            c.scannedAt ? ms(c.scannedAt) : 0;
+        service->snapshot(true);
+        clock->set(start + 1.5); // the sequence keeps the milliseconds
+        service->recordEvent(c.agent, c.event, std::nullopt);
+        for (bool fast : c.rescansFast) {
+            fastMode = fast;
+            rescan();
+        }
+        const Snapshot snapshot = service->snapshot(false);
+        const auto [mine, other] = claude
+                                       ? std::pair(snapshot.claude.fastTaskSeq, snapshot.codex.fastTaskSeq)
+                                       : std::pair(snapshot.codex.fastTaskSeq, snapshot.claude.fastTaskSeq);
+        EXPECT_EQ(mine, c.expectedAt ? ms(c.expectedAt) : 0) << c.name;
+        EXPECT_EQ(other, 0) << c.name << ": the other agent";
+    }
 }
 
-TEST_F(FastTaskSequence, PendingStartIsPromotedByTheNextFastScan) {
-    service->snapshot(true); // not in fast mode
-    clock->set(start + 2);
-    service->recordEvent("claude", "task_started", std::nullopt);
-    EXPECT_EQ(service->snapshot(false).claude.fastTaskSeq, 0);
-    service->claude.fastMode = true;
-    rescan();
-    EXPECT_EQ(service->snapshot(false).claude.fastTaskSeq, ms(2));
-}
-
-TEST_F(FastTaskSequence, PendingStartIsDiscardedByAScanWithoutFastMode) {
-    service->snapshot(true);
-    clock->set(start + 2);
-    service->recordEvent("claude", "TaskStarted", std::nullopt);
-    rescan(); // disturbed by nothing, not fast: the pending start is dropped
-    service->claude.fastMode = true;
-    rescan();
-    EXPECT_EQ(service->snapshot(false).claude.fastTaskSeq, 0);
-}
-
-TEST_F(FastTaskSequence, ScannedSequenceWinsWhenLater) {
-    service->codex.fastMode = true;
-    service->codex.fastTaskSeq = ms(100);
-    service->snapshot(true);
-    clock->set(start + 3);
-    service->recordEvent("codex", "UserPromptSubmit", std::nullopt);
-    EXPECT_EQ(service->snapshot(false).codex.fastTaskSeq, ms(100));
-}
-
-TEST_F(FastTaskSequence, StartDuringAScanIsKeptForTheScanAfter) {
+TEST_F(FastTaskSequence, StartDuringAScanForcesOneRescanThatCountsIt) {
     service->claude.fastMode = true;
     service->holdScans();
     service->snapshot(false);
@@ -149,9 +148,14 @@ TEST_F(FastTaskSequence, StartDuringAScanIsKeptForTheScanAfter) {
     service->recordEvent("claude", "UserPromptSubmit", std::nullopt); // fast mode not yet known
     service->releaseScans();
     service->drain();
+    ASSERT_EQ(service->scans.load(), 1);
+    // The cache is fresh by time, but the scan was disturbed: the next poll rescans, once.
     EXPECT_EQ(service->snapshot(false).claude.fastTaskSeq, 0) << "the disturbed scan promotes nothing";
-    service->drain(); // the forced rescan
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 2);
     EXPECT_EQ(service->snapshot(false).claude.fastTaskSeq, ms(1));
+    service->drain();
+    EXPECT_EQ(service->scans.load(), 2);
 }
 
 } // namespace

@@ -27,8 +27,7 @@ public:
         return double(QDateTime(parsed.date(), parsed.time(), zone).toMSecsSinceEpoch()) / 1000.0;
     }
 
-    // The RFC 3339 UTC form of a local date-time, as the agents write it.
-    QString iso(const char* local) const { return iso(at(local)); }
+    // The RFC 3339 UTC form of an epoch time, as the agents write it.
     static QString iso(double epoch) {
         return QDateTime::fromMSecsSinceEpoch(qint64(epoch * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
     }

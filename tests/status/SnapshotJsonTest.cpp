@@ -11,10 +11,6 @@ using namespace glimmet;
 
 namespace {
 
-QJsonObject parsed(const Snapshot& snapshot) {
-    return QJsonDocument::fromJson(snapshot.jsonData()).object();
-}
-
 TEST(SnapshotJson, OfflineDocumentIsCompactWithEveryKeyAndNulls) {
     const QByteArray json = Snapshot::offline(1'780'000'000).jsonData();
     EXPECT_FALSE(json.contains(' ') || json.contains('\n')) << json.constData();
@@ -44,21 +40,18 @@ TEST(SnapshotJson, ValuesKeepFullPrecisionAndIntegerForm) {
     s.musicPlaying = true;
     s.preferredAgent = "claude";
     const QByteArray json = s.jsonData();
-    EXPECT_TRUE(json.contains("\"cost_today_usd\":0.30000000000000004")) << json.constData();
-    EXPECT_TRUE(json.contains("\"tokens_today\":9007199254740993")) << json.constData();
-    EXPECT_TRUE(json.contains("\"fast_task_seq\":1780000123456")) << json.constData();
-    EXPECT_TRUE(json.contains("\"weekly_pct\":33.333333333333336")) << json.constData();
-    EXPECT_TRUE(json.contains("\"grok\":{\"weekly_pct\":null,\"weekly_reset_min\":4321}"))
-        << json.constData();
-    EXPECT_TRUE(json.contains("\"music_playing\":true"));
-    EXPECT_TRUE(json.contains("\"preferred_agent\":\"claude\""));
+    for (const char* part : {R"("cost_today_usd":0.30000000000000004)", R"("tokens_today":9007199254740993)",
+                             R"("fast_task_seq":1780000123456)", R"("weekly_pct":33.333333333333336)",
+                             R"("grok":{"weekly_pct":null,"weekly_reset_min":4321})",
+                             R"("music_playing":true)", R"("preferred_agent":"claude")"})
+        EXPECT_TRUE(json.contains(part)) << part << " in " << json.constData();
 }
 
 TEST(SnapshotJson, NonFiniteValueBecomesNullNotABrokenDocument) {
     Snapshot s = Snapshot::offline(1);
     s.claude.fiveHourPct = std::nan("");
     s.codex.costToday = INFINITY;
-    const QJsonObject doc = parsed(s);
+    const QJsonObject doc = QJsonDocument::fromJson(s.jsonData()).object();
     ASSERT_FALSE(doc.isEmpty());
     EXPECT_TRUE(doc["claude"].toObject()["five_hour_pct"].isNull());
     EXPECT_TRUE(doc["codex"].toObject()["cost_today_usd"].isNull());

@@ -4,6 +4,7 @@
 #include "status/StatusService.h"
 #include "support/FakeClock.h"
 #include "support/FakeHttpServer.h"
+#include "support/FixedUsage.h"
 #include "ui/MenuBarController.h"
 
 #include <QAction>
@@ -14,10 +15,6 @@
 using namespace glimmet;
 
 namespace {
-
-struct NoUsage : UsageSource {
-    ProviderUsage usage(UsageProvider) const override { return {}; }
-};
 
 class MenuBar : public testing::Test {
 protected:
@@ -54,7 +51,7 @@ protected:
     }
 
     std::shared_ptr<test::FakeClock> clock = std::make_shared<test::FakeClock>();
-    std::shared_ptr<NoUsage> usage = std::make_shared<NoUsage>();
+    std::shared_ptr<test::FixedUsage> usage = std::make_shared<test::FixedUsage>(); // no readings
     std::shared_ptr<MarketMonitor> market = std::make_shared<MarketMonitor>(
         clock,
         [](auto&, auto, auto&, MarketCompletion done) {
@@ -149,12 +146,8 @@ TEST_F(MenuBar, DeviceLineNamesWhatTheClockShows) {
         {"auto", "clock", false, "设备：10.0.0.5 · 正在显示 未知 · C:默认 X:默认"},
     };
     for (const auto& row : rows) {
-        DeviceInfo info;
-        info.ip = "10.0.0.5";
-        info.mode = row.mode;
-        info.showing = row.showing;
-        info.wired = row.wired;
-        EXPECT_EQ(MenuBarController::deviceLine(info), row.line);
+        const DeviceInfo info{.ip = "10.0.0.5", .mode = row.mode, .showing = row.showing, .wired = row.wired};
+        EXPECT_EQ(MenuBarController::deviceLine(info), row.line) << row.mode.toStdString();
     }
     controller->refreshDeviceSection();
     EXPECT_EQ(controller->deviceItem()->text(), "设备：未设置地址");
@@ -179,16 +172,9 @@ TEST_F(MenuBar, FailuresAndSearchGoThroughAlerts) {
 }
 
 TEST(MenuBarText, QuotaLines) {
-    ProviderUsage full;
-    full.primaryPct = 42.9;
-    full.primaryResetMin = 125;
-    full.weeklyPct = 7;
-    full.weeklyResetMin = 2880;
-    full.fablePct = 3;
-    ProviderUsage failed;
-    failed.error = "未登录";
-    ProviderUsage primaryOnly;
-    primaryOnly.primaryPct = 10;
+    const ProviderUsage full{
+        .primaryPct = 42.9, .primaryResetMin = 125, .weeklyPct = 7, .weeklyResetMin = 2880, .fablePct = 3};
+    const ProviderUsage failed{.error = "未登录"};
     const struct {
         ProviderUsage usage;
         bool showPrimary;
@@ -198,14 +184,13 @@ TEST(MenuBarText, QuotaLines) {
         {full, false, "Claude　7天 7%（2天）　Fable 3%"},
         {failed, true, "Claude：未登录"},
         {{}, true, "Claude：额度未知"},
-        {primaryOnly, false, "Claude：额度未知"},
+        {{.primaryPct = 10}, false, "Claude：额度未知"},
     };
     for (const auto& row : rows)
         EXPECT_EQ(MenuBarController::usageLine("Claude", row.usage, "7天", row.showPrimary), row.line);
-    const QStringList minutes = {"59m", "1h", "1h1m", "2h5m", "47h59m", "2天"};
-    const int values[] = {59, 60, 61, 125, 2879, 2880};
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(MenuBarController::fmtMin(values[i]), minutes[i]);
+    for (const auto& [minutes, text] :
+         {std::pair{59, "59m"}, {60, "1h"}, {61, "1h1m"}, {125, "2h5m"}, {2879, "47h59m"}, {2880, "2天"}})
+        EXPECT_EQ(MenuBarController::fmtMin(minutes), text) << minutes;
     EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt), "　今日 12 tok $?");
 }
 

@@ -69,10 +69,8 @@ TEST(MirrorViewDraw, EachSceneDrawsItsOwnPixels) {
     view.deviceOK = false;
     EXPECT_EQ(at(view, 120, 5), qRgb(70, 70, 70));
 
-    view.musicMode = true;
-    view.musicPlaying = true;
-    view.musicElapsed = 50;
-    view.musicDuration = 100;
+    std::tie(view.musicMode, view.musicPlaying, view.musicElapsed, view.musicDuration) =
+        std::tuple(true, true, 50, 100);
     EXPECT_EQ(at(view, 120, 60), qRgb(51, 51, 51)); // no cover
     EXPECT_EQ(at(view, 60, 214), green);            // played half
     EXPECT_NE(at(view, 200, 214), green);

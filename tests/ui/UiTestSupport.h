@@ -3,8 +3,6 @@
 #include "support/Wait.h"
 #include "ui/Alerts.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QStringList>
 
 namespace glimmet::test {

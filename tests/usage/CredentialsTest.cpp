@@ -1,6 +1,5 @@
 #include "usage/Credentials.h"
 
-#include "support/TempHome.h"
 #include "usage/UsageTestFixture.h"
 
 using namespace glimmet;

@@ -1,6 +1,5 @@
 #include "usage/UsageFetcher.h"
 
-#include "support/TempHome.h"
 #include "usage/UsageTestFixture.h"
 
 using namespace glimmet;
@@ -11,7 +10,7 @@ namespace {
 TEST_F(UsageFetcherTest, RefreshStartsOneCycleAtATimeAndAtMostOnceAMinute) {
     EXPECT_TRUE(fetcher->refresh());
     EXPECT_FALSE(fetcher->refresh()) << "a cycle is running";
-    ASSERT_TRUE(waitFor([&] { return updates == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return updates == 1; }, 15000));
     clock->advance(59.9);
     EXPECT_FALSE(fetcher->refresh()) << "within the minute";
     clock->advance(0.1);
@@ -78,9 +77,9 @@ TEST_F(UsageFetcherTest, ErrorsAreLoggedInProviderOrderAndUpdateRunsOnTheMainThr
 TEST_F(UsageFetcherTest, AutoRefreshFetchesAtOnceThenOnItsTimer) {
     fetcher->startAutoRefresh(0.05);
     EXPECT_FALSE(fetcher->refresh()) << "the first cycle runs at once";
-    ASSERT_TRUE(waitFor([&] { return updates == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return updates == 1; }, 15000));
     clock->advance(60); // the timer keeps asking; the minute's floor lets the next cycle through only now
-    ASSERT_TRUE(waitFor([&] { return updates == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return updates == 2; }, 15000));
     EXPECT_EQ(fake.requests().size(), 8);
 }
 

@@ -10,9 +10,9 @@
 #include "support/FakeClock.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
@@ -67,16 +67,6 @@ inline QByteArray sentHeaders(const RecordedRequest& request) {
     return lines.join('\n');
 }
 
-// Runs the main thread's events until `done` holds or the (generous) deadline passes.
-inline bool waitFor(const std::function<bool()>& done) {
-    for (QDeadlineTimer deadline(15000); !done();) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
 // The quota endpoints on the fake server, each answering with numbers (Kimi Code 100 ms late, so a
 // cycle is still running when a test looks), a credential for each, and a fetcher over them.
 class UsageTest : public testing::Test {
@@ -113,7 +103,7 @@ protected:
     void cycle() {
         const int before = updates;
         ASSERT_TRUE(fetcher->refresh());
-        ASSERT_TRUE(waitFor([&] { return updates == before + 1; }));
+        ASSERT_TRUE(waitUntil([&] { return updates == before + 1; }, 15000));
     }
 };
 using QuotaEndpointsTest = UsageTest;
