@@ -1,7 +1,9 @@
 #include "app/App.h"
 
 #include "common/Clock.h"
+#include "common/HttpClient.h"
 #include "common/Log.h"
+#include "common/Settings.h"
 #include "monitors/MprisNowPlayingSource.h"
 #include "monitors/NetCounterSource.h"
 #include "monitors/NetSpeedMonitor.h"
@@ -15,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QThreadPool>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -24,7 +27,27 @@ namespace glimmet {
 
 App::App() = default;
 
-App::~App() = default;
+App::~App() {
+    stop();
+}
+
+void App::stop() {
+    if (!status)
+        return;
+    // 1. No new requests: the server's queue ends after the request it is answering.
+    server.reset();
+    // 2. Requests still on the wire end now, later ones fail at once, so the pool's workers
+    //    (quota cycles, artwork downloads, keychain reads) come to an end quickly...
+    HttpClient::shared().shutdown();
+    // 3. ...and are waited for while every service they may reach still exists.
+    QThreadPool::globalInstance()->waitForDone();
+    Settings::flush();
+    // 4. The services go in the reverse order of their creation.
+    nowPlaying.reset();
+    net.reset();
+    usage.reset();
+    status.reset();
+}
 
 void App::start() {
     const auto clock = Clock::system();

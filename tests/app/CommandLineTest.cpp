@@ -1,3 +1,5 @@
+#include "support/BridgeProcess.h"
+#include "support/FakeHttpServer.h"
 #include "support/RawHttp.h"
 
 #include <QDateTime>
@@ -19,39 +21,11 @@ namespace {
 
 constexpr quint16 bridgePort = 8765;
 
-// A bridge process with its own HOME and settings, and no display: it has to choose the
-// offscreen platform by itself.
-class Bridge {
+// A bridge with no display: it has to choose the offscreen platform by itself.
+class Bridge : public BridgeProcess {
 public:
-    explicit Bridge(const QString& root, const QStringList& args = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-            env.remove(name);
-        env.insert("HOME", root);
-        env.insert("XDG_CONFIG_HOME", root + "/config");
-        env.insert("XDG_DATA_HOME", root + "/data");
-        process.setProcessEnvironment(env);
-        process.start(GLIMMET_BRIDGE_PATH, args);
-    }
-    ~Bridge() {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-
-    // Waits until standard error holds `text`; returns everything read so far.
-    bool waitForLog(const QString& text, int timeoutMs = 15000) {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!log.contains(text) && !deadline.hasExpired()) {
-            process.waitForReadyRead(100);
-            log += QString::fromUtf8(process.readAllStandardError());
-        }
-        return log.contains(text);
-    }
-
-    QProcess process;
-    QString log;
+    explicit Bridge(const QString& root, const QStringList& args = {})
+        : BridgeProcess(GLIMMET_BRIDGE_PATH, root, args) {}
 };
 
 // Runs a one-shot mode to its end; returns its standard output after checking it succeeded.
@@ -183,6 +157,32 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
         ASSERT_TRUE(bridge->process.waitForFinished(10000));
         EXPECT_EQ(bridge->process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(bridge->process.exitCode(), 0);
+    }
+}
+
+TEST(CommandLine, QuittingWhileAQuotaCycleWaitsOnTheNetworkEndsCleanly) {
+    if (!portIsFree(bridgePort))
+        GTEST_SKIP() << "port 8765 is in use on this machine";
+    FakeHttpServer fake;
+    for (const char* path :
+         {"/api/oauth/usage", "/backend-api/wham/usage", "/v1/billing", "/coding/v1/usages"})
+        fake.setResponse(path, FakeResponse{200, "", {}, 0, true});
+    for (int run = 0; run < 3; ++run) {
+        QTemporaryDir home;
+        writeFile(home.path(), ".claude/.credentials.json", R"({"claudeAiOauth":{"accessToken":"t"}})");
+        writeFile(home.path(), ".codex/auth.json", R"({"tokens":{"access_token":"t","account_id":"a"}})");
+        writeFile(home.path(), ".grok/auth.json", R"({"https://auth.x.ai::me":{"key":"t"}})");
+        writeFile(home.path(), ".kimi-code/credentials/kimi-code.json", R"({"access_token":"t"})");
+        const qsizetype before = fake.requests().size();
+        BridgeProcess bridge(GLIMMET_BRIDGE_PATH, home.path(), {}, fake.baseUrl());
+        ASSERT_TRUE(bridge.waitForLog("[bridge] serving")) << bridge.log.toStdString();
+        for (QDeadlineTimer deadline(15000); fake.requests().size() < before + 4 && !deadline.hasExpired();)
+            bridge.process.waitForFinished(50);
+        ASSERT_GE(fake.requests().size(), before + 4) << "the cycle is on the wire";
+        bridge.process.terminate();
+        ASSERT_TRUE(bridge.process.waitForFinished(15000));
+        EXPECT_EQ(bridge.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(bridge.process.exitCode(), 0) << bridge.log.toStdString();
     }
 }
 

@@ -118,7 +118,9 @@ TEST_F(BridgeRoutesTest, PollsRecordTheClockAddressAndTime) {
 }
 
 TEST_F(BridgeRoutesTest, PollsDoNotWaitForTheSettingsFile) {
-    QLockFile fileLock(QSettings("Glimmet", "GlimmetBridge").fileName() + ".lock");
+    const QString file = QSettings("Glimmet", "GlimmetBridge").fileName();
+    QDir().mkpath(QFileInfo(file).path());
+    QLockFile fileLock(file + ".lock");
     ASSERT_TRUE(fileLock.lock());
     auto poll =
         std::async(std::launch::async, [&] { BridgeRoutes::onRequest("/status", "10.0.0.9", *clock); });
