@@ -86,11 +86,6 @@ TEST_F(BridgeRoutesTest, EventReachesTheStatusService) {
     EXPECT_TRUE(status->snapshot(false).codex.needsInput);
 }
 
-TEST_F(BridgeRoutesTest, WrongMethodsAreNotFound) {
-    EXPECT_TRUE(server.response("GET", "/event", {}).startsWith("HTTP/1.1 404 Not Found\r\n"));
-    EXPECT_TRUE(server.response("POST", "/status", "{}").startsWith("HTTP/1.1 404 Not Found\r\n"));
-}
-
 TEST_F(BridgeRoutesTest, PollsRecordTheClockAddressAndTime) {
     const struct {
         const char* path;

@@ -1,13 +1,10 @@
 #include "server/HTTPServer.h"
-#include "common/Log.h"
 #include "support/RawHttp.h"
 
 #include <QTcpSocket>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <mutex>
 
 using namespace glimmet;
@@ -55,10 +52,6 @@ struct ResponseCase {
     QByteArray expected;
 };
 
-void PrintTo(const ResponseCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class HTTPServerResponses : public HTTPServerTest, public testing::WithParamInterface<ResponseCase> {};
 
 TEST_P(HTTPServerResponses, ExactBytes) {
@@ -84,7 +77,6 @@ INSTANTIATE_TEST_SUITE_P(
         ResponseCase{"post_to_get_route", "POST /status HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"get_of_post_route", "GET /event HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"head_method", "HEAD /status HTTP/1.1\r\n\r\n", notFound},
-        ResponseCase{"options_method", "OPTIONS /status HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"unknown_path", "GET /nope HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"no_request_line_is_root", "\r\n\r\n", notFound},
         ResponseCase{"bytes_after_request_ignored", "GET /status HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\n\r\n",
@@ -100,15 +92,14 @@ TEST_F(HTTPServerTest, BodyArrivingInALaterPacketIsAwaited) {
 }
 
 TEST_F(HTTPServerTest, HalfClosedPeerIsAnsweredUnlessItsRequestIsIncomplete) {
-    const QByteArray ok = expectedResponse("200 OK", "application/json", "{\"s\":1}");
-    const QByteArray posted = expectedResponse("200 OK", "application/json", "{\"ok\":true}");
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(rawExchange(server->port(), {"GET /status HTTP/1.0\r\n\r\n"}, 0, 5000, true), ok);
-        EXPECT_EQ(rawExchange(server->port(), {"POST /event\r\nContent-Length: 2\r\n\r\n{}"}, 0, 5000, true),
-                  posted);
-    }
-    EXPECT_EQ(rawExchange(server->port(), {"POST /event\r\nContent-Length: 9\r\n\r\n{}"}, 0, 5000, true), "");
-    EXPECT_EQ(rawExchange(server->port(), {"GET /status HTTP/1.0\r\n"}, 0, 5000, true), "");
+    const std::pair<QByteArray, QByteArray> cases[] = {
+        {"GET /status HTTP/1.0\r\n\r\n", expectedResponse("200 OK", "application/json", "{\"s\":1}")},
+        {"POST /event\r\nContent-Length: 2\r\n\r\n{}",
+         expectedResponse("200 OK", "application/json", "{\"ok\":true}")},
+        {"POST /event\r\nContent-Length: 9\r\n\r\n{}", ""},
+        {"GET /status HTTP/1.0\r\n", ""}};
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(rawExchange(server->port(), {cases[i % 4].first}, 0, 5000, true), cases[i % 4].second) << i;
 }
 
 TEST_F(HTTPServerTest, HugeContentLengthIsAnsweredWithWhatCame) {
