@@ -136,18 +136,24 @@ private:
 };
 
 // The TCP listener. When its table of open connections is full, a new connection takes the
-// place of the oldest one that has not delivered a request yet (idle sockets cannot lock
-// the clock out); only when every open connection is being answered is it refused.
+// place of the oldest one that has not delivered a request yet (idle sockets cannot lock the
+// clock out); only when every open connection is being answered is it refused.
 class HttpListener : public QTcpServer {
 public:
     HttpListener(const HTTPServer& server, QObject* parent)
         : QTcpServer(parent)
         , server(server) {
-        setMaxPendingConnections(HTTPServer::maxConnections);
-        connect(this, &QTcpServer::newConnection, this, [this] { acceptPending(); });
+        // Accepting in small batches (queued, so the listener pauses at a full batch) lets the
+        // connections of one batch be read before a flood of later ones pushes them out.
+        setMaxPendingConnections(acceptBatch);
+        setListenBacklogSize(HTTPServer::listenBacklog);
+        connect(
+            this, &QTcpServer::newConnection, this, [this] { acceptPending(); }, Qt::QueuedConnection);
     }
 
 private:
+    static constexpr int acceptBatch = 16;
+
     void acceptPending() {
         while (QTcpSocket* socket = nextPendingConnection()) {
             if (open.size() >= HTTPServer::maxConnections && !evictOldestIdle()) {
