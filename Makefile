@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 60
 ASAN_DIR ?= build-asan
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run format bench clean fuzz sanitize
+.PHONY: all deps configure build test run format bench clean fuzz sanitize faults
 
 all: build
 
@@ -44,6 +44,11 @@ sanitize: deps
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) -LE bench
+
+# The long fault and load runs against a real bridge (root: each runs in its own network namespace).
+faults: build
+	tools/fault/run $(BUILD_DIR) idle 60
+	tools/fault/run $(BUILD_DIR) kill9 100
 
 format:
 	clang-format -i $(SOURCES)
