@@ -57,7 +57,8 @@ inline void startOffscreenApplication() {
     static char name[] = "fuzz";
     static char* argv[] = {name, nullptr};
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QGuiApplication app(argc, argv);
+    static auto* app = new QGuiApplication(argc, argv); // lives until the process ends
+    (void)app;
 }
 
 } // namespace glimmet::fuzz

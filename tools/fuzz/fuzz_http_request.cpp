@@ -7,9 +7,10 @@
 using namespace glimmet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const HTTPServer server(0, {{"/status", [] { return QByteArray("{}"); }}},
-                                   {{"/frame.raw", [] { return QByteArray(); }}},
-                                   {{"/event", [](const QByteArray& body) { return body; }}});
+    // Never destroyed: its queue's thread cannot be joined once exit() runs.
+    static const HTTPServer& server = *new HTTPServer(
+        0, {{"/status", [] { return QByteArray("{}"); }}}, {{"/frame.raw", [] { return QByteArray(); }}},
+        {{"/event", [](const QByteArray& body) { return body; }}});
     const QByteArray buffer = fuzz::bytes(data, size);
     for (bool peerDone : {false, true}) {
         const ParseResult parsed = HttpRequestParser::parse(buffer, peerDone);
@@ -17,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         if (parsed.request.body.size() > buffer.size())
             std::abort();
-        const QByteArray answer = server.response(parsed.request.method, parsed.request.path, parsed.request.body);
+        const QByteArray answer =
+            server.response(parsed.request.method, parsed.request.path, parsed.request.body);
         if (!answer.startsWith("HTTP/1.1 "))
             std::abort();
     }

@@ -20,7 +20,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const auto monitor = std::make_shared<NowPlayingMonitor>(std::make_shared<NoSource>());
+    // Never destroyed: nothing of it may run while exit() tears the process down.
+    static const auto& monitor =
+        *new std::shared_ptr(std::make_shared<NowPlayingMonitor>(std::make_shared<NoSource>()));
     fuzz::InputReader input(data, size);
     NowPlayingInfo info;
     info.playing = input.byte() & 1;
