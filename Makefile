@@ -2,9 +2,13 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+CCACHE = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+ASAN_DIR ?= build-asan
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run install format bench clean
+.PHONY: all deps configure build test run install format bench clean fuzz sanitize faults
 
 all: build
 
@@ -12,7 +16,7 @@ deps:
 	scripts/install-deps
 
 configure: deps
-	cmake -S . -B $(BUILD_DIR)
+	cmake -S . -B $(BUILD_DIR) $(CCACHE)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -28,6 +32,27 @@ install: build
 
 bench: build
 	tools/bench/run $(BUILD_DIR)
+
+# Every libFuzzer target of tools/fuzz for FUZZ_SECONDS each, in a clang build of its own.
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) $(CCACHE) -DGLIMMET_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-19 \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		"-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_targets
+	tools/fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+# The whole suite under gcc's AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B $(ASAN_DIR) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug \
+		"-DCMAKE_CXX_FLAGS=-O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS) -LE bench
+
+# The long fault and load runs against a real bridge (root: each runs in its own network namespace).
+faults: build
+	tools/fault/run $(BUILD_DIR) idle 60
+	tools/fault/run $(BUILD_DIR) kill9 100
 
 format:
 	clang-format -i $(SOURCES)

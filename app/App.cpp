@@ -1,7 +1,9 @@
 #include "app/App.h"
 
 #include "common/Clock.h"
+#include "common/HttpClient.h"
 #include "common/Log.h"
+#include "common/Settings.h"
 #include "device/DeviceClient.h"
 #include "device/SerialLink.h"
 #include "market/MarketMonitor.h"
@@ -23,6 +25,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <csignal>
@@ -33,7 +36,32 @@ namespace glimmet {
 
 App::App() = default;
 
-App::~App() = default;
+App::~App() {
+    stop();
+}
+
+void App::stop() {
+    if (!status)
+        return;
+    // 1. Nothing starts new work: the menu and the popover, the pairing repair and the serial
+    //    link go, and the server's queue ends after the request it is answering.
+    menuBar.reset();
+    pairingRepair.reset();
+    serial.reset();
+    server.reset();
+    // 2. Requests still on the wire end now, later ones fail at once, so the pool's workers
+    //    (quota cycles, artwork downloads, keychain reads) come to an end quickly...
+    HttpClient::shared().shutdown();
+    // 3. ...and are waited for while every service they may reach still exists.
+    QThreadPool::globalInstance()->waitForDone();
+    Settings::flush();
+    // 4. The services go in the reverse order of their creation.
+    market.reset();
+    nowPlaying.reset();
+    net.reset();
+    usage.reset();
+    status.reset();
+}
 
 void App::start() {
     const auto clock = Clock::system();

@@ -18,7 +18,8 @@ class StatusService;
 class UsageFetcher;
 
 // The normal bridge: creates every long-lived service once, wires them together and starts
-// the server. Lives on the main thread for the life of the process.
+// the server; on destruction tears them down in a fixed order. Lives on the main thread; main()
+// owns it. The threads, queues and the order of start and teardown: docs/ARCHITECTURE.md.
 class App {
 public:
     static constexpr quint16 bridgePort = 8765;
@@ -26,7 +27,13 @@ public:
     App();
     ~App();
 
+    // Creates and starts every service (a new service is a member created here).
     void start();
+
+    // Stops serving, ends the network work still running, waits for the thread pool's
+    // workers, then releases the services in the reverse order of their creation. Called by
+    // the destructor; the main loop must have returned.
+    void stop();
 
 private:
     void startMenu();

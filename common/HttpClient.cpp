@@ -1,9 +1,12 @@
 #include "common/HttpClient.h"
 
+#include "common/Log.h"
+
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -18,9 +21,19 @@ namespace {
 
 HttpClient* sharedClient = nullptr;
 
+// Runs as the application object goes: the pool's workers may still be inside a request of
+// the shared client, so they are ended and waited for before it is deleted.
 void destroySharedClient() {
+    sharedClient->shutdown();
+    QThreadPool::globalInstance()->waitForDone();
     delete sharedClient;
     sharedClient = nullptr;
+}
+
+HttpResponse stoppedResponse(const QString& why) {
+    HttpResponse response;
+    response.error = Error{QStringLiteral("HttpClient"), int(QNetworkReply::OperationCanceledError), why};
+    return response;
 }
 
 HttpResponse responseOf(QNetworkReply* reply) {
@@ -63,9 +76,11 @@ HttpClient& HttpClient::shared() {
 HttpClient::HttpClient() = default;
 
 HttpClient::~HttpClient() {
-    // Requests still running end now with a transport error: a worker blocked in
-    // syncRequest() must not wait for an answer that can no longer come (at exit the
-    // application waits for the thread pool's workers).
+    shutdown();
+}
+
+void HttpClient::shutdown() {
+    stopped = true;
     _queue.sync([this] {
         if (_manager) {
             for (QNetworkReply* reply : _manager->findChildren<QNetworkReply*>())
@@ -91,7 +106,10 @@ void HttpClient::send(HttpRequest request, QObject* context, std::function<void(
 }
 
 HttpResponse HttpClient::syncRequest(HttpRequest request) {
-    Q_ASSERT(!_queue.isCurrent());
+    if (_queue.isCurrent()) {
+        Log::line(QStringLiteral("[http] syncRequest refused on the network queue"));
+        return stoppedResponse(QStringLiteral("syncRequest called on the network queue"));
+    }
     // The answer is set exactly once: by the reply, or, when the client shuts down before the
     // request ran, with a transport error as the pending work is dropped.
     struct Answer {
@@ -102,13 +120,8 @@ HttpResponse HttpClient::syncRequest(HttpRequest request) {
             promise.set_value(std::move(response));
         }
         ~Answer() {
-            if (!answered) {
-                HttpResponse dropped;
-                dropped.error =
-                    Error{QStringLiteral("HttpClient"), int(QNetworkReply::OperationCanceledError),
-                          QStringLiteral("the network client stopped")};
-                promise.set_value(std::move(dropped));
-            }
+            if (!answered)
+                promise.set_value(stoppedResponse(QStringLiteral("the network client stopped")));
         }
     };
     auto answer = std::make_shared<Answer>();
@@ -119,7 +132,11 @@ HttpResponse HttpClient::syncRequest(HttpRequest request) {
 }
 
 void HttpClient::start(HttpRequest request, std::function<void(HttpResponse)> done) {
+    if (stopped)
+        return done(stoppedResponse(QStringLiteral("the network client stopped")));
     _queue.async([this, request = std::move(request), done = std::move(done)]() mutable {
+        if (stopped)
+            return done(stoppedResponse(QStringLiteral("the network client stopped")));
         if (!_manager)
             _manager = new QNetworkAccessManager(_queue.context());
         QNetworkRequest networkRequest(request.url);

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -45,7 +46,8 @@ struct HttpResponse {
 };
 
 // The process's HTTP client: one QNetworkAccessManager living on the "glimmet.net" queue.
-// Thread-safe; shared() lives until the application object is destroyed.
+// Thread-safe. shared() is created on first use and lives until the application object is
+// destroyed, after the global thread pool has run dry (see docs/ARCHITECTURE.md).
 class HttpClient {
 public:
     static HttpClient& shared();
@@ -60,12 +62,17 @@ public:
     void send(HttpRequest request, QObject* context, std::function<void(HttpResponse)> callback);
 
     // Sends and blocks the calling worker thread until the answer. Never call it on the
-    // main thread or on the net queue.
+    // main thread; on the net queue, where it could never be answered, it fails at once.
     HttpResponse syncRequest(HttpRequest request);
+
+    // Ends the requests still running with a transport error and answers every later one
+    // the same way at once, so that no worker waits on the network while the process quits.
+    void shutdown();
 
 private:
     void start(HttpRequest request, std::function<void(HttpResponse)> done);
 
+    std::atomic<bool> stopped = false;
     SerialQueue _queue{QStringLiteral("glimmet.net")};
     QNetworkAccessManager* _manager = nullptr; // created on the queue, child of its context
 };

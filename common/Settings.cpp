@@ -1,6 +1,11 @@
 #include "common/Settings.h"
 
 #include <QSettings>
+#include <QThreadPool>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 namespace glimmet {
 
@@ -10,6 +15,32 @@ namespace {
 // in one process share the parsed file.
 QSettings store() {
     return QSettings(QStringLiteral("Glimmet"), QStringLiteral("GlimmetBridge"));
+}
+
+// The writes handed to writeLater(), run in order by one pool job at a time.
+struct Writer {
+    std::mutex lock;
+    std::condition_variable idle;
+    std::deque<std::function<void()>> writes;
+    bool running = false;
+
+    void drain() {
+        std::unique_lock guard(lock);
+        while (!writes.empty()) {
+            const auto write = std::move(writes.front());
+            writes.pop_front();
+            guard.unlock();
+            write();
+            guard.lock();
+        }
+        running = false;
+        idle.notify_all();
+    }
+};
+
+Writer& writer() {
+    static Writer instance;
+    return instance;
 }
 
 } // namespace
@@ -42,6 +73,24 @@ std::optional<QString> Settings::string(const QString& key) {
 
 QStringList Settings::stringList(const QString& key) {
     return value(key).toStringList();
+}
+
+void Settings::writeLater(std::function<void()> write) {
+    Writer& w = writer();
+    {
+        std::lock_guard guard(w.lock);
+        w.writes.push_back(std::move(write));
+        if (w.running)
+            return;
+        w.running = true;
+    }
+    QThreadPool::globalInstance()->start([&w] { w.drain(); });
+}
+
+void Settings::flush() {
+    Writer& w = writer();
+    std::unique_lock guard(w.lock);
+    w.idle.wait(guard, [&w] { return !w.running; });
 }
 
 void Settings::clear() {

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <functional>
 #include <optional>
 
 namespace glimmet {
@@ -32,6 +33,12 @@ public:
 
     // Removes every key (tests start from an empty store).
     static void clear();
+
+    // Runs `write` on a worker thread, after every write handed over before it: for callers
+    // that must not wait on the file (route callbacks on the HTTP queue).
+    static void writeLater(std::function<void()> write);
+    // Returns once every write handed over so far is done.
+    static void flush();
 };
 
 } // namespace glimmet

@@ -9,6 +9,10 @@
 #include "monitors/SystemStatsMonitor.h"
 #include "status/StatusService.h"
 
+#include <mutex>
+#include <optional>
+#include <utility>
+
 namespace glimmet {
 
 namespace {
@@ -88,9 +92,28 @@ void BridgeRoutes::onRequest(const QString& path, const QString& host, const Clo
     if (host == u"127.0.0.1" || host == u"::1")
         return;
     DeviceClient::setDevicePollAt(clock.now());
-    Settings::setDeviceLastSeen(host);
-    if (Settings::string(Settings::deviceHostKey).value_or(QString()).isEmpty())
-        Settings::setDeviceHost(host);
+
+    // The settings file is written on a worker thread; polls that arrive while a write is
+    // waiting only update the host it will store.
+    static std::mutex lock;
+    static std::optional<QString> waiting;
+    {
+        std::lock_guard guard(lock);
+        const bool queued = waiting.has_value();
+        waiting = host;
+        if (queued)
+            return;
+    }
+    Settings::writeLater([] {
+        QString seen;
+        {
+            std::lock_guard guard(lock);
+            seen = *std::exchange(waiting, std::nullopt);
+        }
+        Settings::setDeviceLastSeen(seen);
+        if (Settings::deviceHost().isEmpty())
+            Settings::setDeviceHost(seen);
+    });
 }
 
 } // namespace glimmet

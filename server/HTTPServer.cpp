@@ -26,31 +26,53 @@ QByteArray statusResponse(const char* status, const char* contentType, const QBy
 
 } // namespace
 
-// One accepted connection: reads one request, answers it, closes. Lives on the http queue.
+// One accepted connection: reads one request, answers it, closes. Lives on the http queue
+// and belongs to the listener.
 class HttpConnection : public QObject {
 public:
-    HttpConnection(QTcpSocket* socket, const HTTPServer& server, QObject* parent)
+    // `closed` runs once when the connection ends.
+    HttpConnection(QTcpSocket* socket, const HTTPServer& server, QObject* parent,
+                   std::function<void(HttpConnection*)> closed)
         : QObject(parent)
         , socket(socket)
-        , server(server) {
+        , server(server)
+        , onClosed(std::move(closed)) {
         socket->setParent(this);
-        connect(socket, &QTcpSocket::readyRead, this, [this] { receive(); });
+        connect(socket, &QTcpSocket::readyRead, this, [this] { receive(false); });
         connect(socket, &QTcpSocket::disconnected, this, [this] { peerClosed(); });
         connect(socket, &QTcpSocket::errorOccurred, this, [this] { peerClosed(); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) { written(n); });
         deadline.setSingleShot(true);
         connect(&deadline, &QTimer::timeout, this, [this] { expired(); });
         deadline.start(HTTPServer::connectionDeadlineMs);
-        receive();
+    }
+
+    void start() { receive(false); }
+
+    // True once the whole request has arrived.
+    bool delivered() const { return answered; }
+
+    // Drops the connection at once, whatever its state.
+    void close() {
+        if (closed)
+            return;
+        closed = true;
+        deadline.stop();
+        if (!answered || pending > 0)
+            socket->abort();
+        onClosed(this);
+        deleteLater();
     }
 
 private:
-    void receive() {
-        if (answered)
+    // `peerDone`: the peer has finished sending (or the connection failed), so what has
+    // arrived is all there will be.
+    void receive(bool peerDone) {
+        if (answered || closed)
             return; // bytes after the first request are ignored
         while (socket->bytesAvailable() > 0)
             buffer.append(socket->read(65536));
-        const ParseResult parsed = HttpRequestParser::parse(buffer, false);
+        const ParseResult parsed = HttpRequestParser::parse(buffer, peerDone);
         if (parsed.outcome == ParseOutcome::Cancel)
             return close();
         if (parsed.outcome == ParseOutcome::Complete)
@@ -64,8 +86,11 @@ private:
                                                 HTTPServer::peerHost(socket->peerAddress()));
         pending = bytes.size();
         deadline.start(HTTPServer::connectionDeadlineMs);
+        // Hand the bytes to the system now: a peer that has half-closed its side ends the
+        // socket at the next read notification, and what is still buffered here then is lost.
         if (socket->write(bytes) != bytes.size())
-            sendFailed();
+            return sendFailed();
+        socket->flush();
     }
 
     void written(qint64 n) {
@@ -76,10 +101,14 @@ private:
         }
     }
 
+    // The peer finished sending or the connection broke: a complete request is still
+    // answered; only an incomplete one is dropped.
     void peerClosed() {
-        if (answered && pending > 0)
+        if (!answered)
+            return receive(true);
+        if (pending > 0 && socket->state() != QAbstractSocket::ConnectedState &&
+            socket->state() != QAbstractSocket::ClosingState)
             return sendFailed();
-        close();
     }
 
     void expired() {
@@ -96,18 +125,9 @@ private:
         close();
     }
 
-    void close() {
-        if (closed)
-            return;
-        closed = true;
-        deadline.stop();
-        if (!answered || pending > 0)
-            socket->abort();
-        deleteLater();
-    }
-
     QTcpSocket* socket;
     const HTTPServer& server;
+    const std::function<void(HttpConnection*)> onClosed;
     QTimer deadline;
     QByteArray buffer;
     qint64 pending = 0;
@@ -115,31 +135,51 @@ private:
     bool closed = false;
 };
 
-// The TCP listener; it counts open connections and refuses those beyond the limit.
+// The TCP listener. When its table of open connections is full, a new connection takes the
+// place of the oldest one that has not delivered a request yet (idle sockets cannot lock the
+// clock out); only when every open connection is being answered is it refused.
 class HttpListener : public QTcpServer {
 public:
     HttpListener(const HTTPServer& server, QObject* parent)
         : QTcpServer(parent)
         , server(server) {
-        connect(this, &QTcpServer::newConnection, this, [this] { acceptPending(); });
+        // Accepting in small batches (queued, so the listener pauses at a full batch) lets the
+        // connections of one batch be read before a flood of later ones pushes them out.
+        setMaxPendingConnections(acceptBatch);
+        setListenBacklogSize(HTTPServer::listenBacklog);
+        connect(
+            this, &QTcpServer::newConnection, this, [this] { acceptPending(); }, Qt::QueuedConnection);
     }
 
 private:
+    static constexpr int acceptBatch = 16;
+
     void acceptPending() {
         while (QTcpSocket* socket = nextPendingConnection()) {
-            if (open >= HTTPServer::maxConnections) {
+            if (open.size() >= HTTPServer::maxConnections && !evictOldestIdle()) {
                 socket->abort();
                 socket->deleteLater();
                 continue;
             }
-            ++open;
-            auto* connection = new HttpConnection(socket, server, this);
-            connect(connection, &QObject::destroyed, this, [this] { --open; });
+            auto* connection = new HttpConnection(socket, server, this,
+                                                  [this](HttpConnection* gone) { open.removeOne(gone); });
+            open.push_back(connection);
+            connection->start();
         }
     }
 
+    bool evictOldestIdle() {
+        for (HttpConnection* connection : std::as_const(open)) {
+            if (!connection->delivered()) {
+                connection->close();
+                return true;
+            }
+        }
+        return false;
+    }
+
     const HTTPServer& server;
-    int open = 0;
+    QList<HttpConnection*> open; // in order of acceptance
 };
 
 HTTPServer::HTTPServer(quint16 port, RouteTable routes, RouteTable binaryRoutes, PostRouteTable postRoutes)

@@ -24,8 +24,12 @@ class HttpListener;
 // route callback run on its "glimmet.http" queue. Owned by the app for the process's life.
 class HTTPServer {
 public:
-    // Connections beyond this many open ones are closed as they are accepted.
+    // At most this many connections are open; when the table is full, a new connection takes
+    // the place of the oldest one that has not delivered its request yet.
     static constexpr int maxConnections = 256;
+    // Connections the system holds for accepting: a flood of new connections must not make
+    // it drop a poller's connection attempt (which would be retried only a second later).
+    static constexpr int listenBacklog = 1024;
     // A connection gets this long to deliver its request, and as long again to take the answer.
     static constexpr int connectionDeadlineMs = 10000;
 

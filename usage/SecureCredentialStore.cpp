@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QStringDecoder>
+#include <QThreadPool>
 #include <qt6keychain/keychain.h>
 
 #include <chrono>
@@ -19,22 +20,33 @@ namespace {
 // normally answers within milliseconds, and fails as fast when it is not running.
 constexpr std::chrono::seconds keychainDeadline{10};
 
+std::mutex queueLock;
 SerialQueue* keychainQueue = nullptr;
+bool keychainClosed = false;
 
+// Runs as the application object goes. Pool workers may be waiting on a keychain job: they
+// finish before the queue goes, and later callers find no keychain.
 void destroyKeychainQueue() {
+    QThreadPool::globalInstance()->waitForDone();
+    std::lock_guard guard(queueLock);
     delete keychainQueue;
     keychainQueue = nullptr;
+    keychainClosed = true;
 }
 
 // qtkeychain's jobs report through signals, so they live on a thread with an event loop
-// (which also runs the Secret Service library's callbacks).
-SerialQueue& queue() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+// (which also runs the Secret Service library's callbacks). False, and nothing runs, once the
+// application quits or when called on the keychain queue itself (it would wait for itself).
+bool post(std::function<void()> work) {
+    std::lock_guard guard(queueLock);
+    if (!keychainQueue && !keychainClosed && QCoreApplication::instance()) {
         keychainQueue = new SerialQueue(QStringLiteral("glimmet.keychain"));
         qAddPostRoutine(destroyKeychainQueue);
-    });
-    return *keychainQueue;
+    }
+    if (!keychainQueue || keychainQueue->isCurrent())
+        return false;
+    keychainQueue->async(std::move(work));
+    return true;
 }
 
 struct Outcome {
@@ -42,14 +54,26 @@ struct Outcome {
     QByteArray data; // the secret of a read
 };
 
+// The end of one job, set exactly once: by the job, or as a failure when the job is dropped
+// unrun with its queue (a promise dropped unset would throw in the waiting thread).
+struct Answer {
+    std::promise<Outcome> promise;
+    bool answered = false;
+    void set(Outcome outcome) {
+        answered = true;
+        promise.set_value(std::move(outcome));
+    }
+    ~Answer() {
+        if (!answered)
+            promise.set_value(Outcome{});
+    }
+};
+
 // Creates the job on the keychain queue, starts it and waits for its end until the deadline.
 template <class Job> std::optional<Outcome> run(const QString& account, std::function<void(Job&)> prepare) {
-    SerialQueue& keychain = queue();
-    if (keychain.isCurrent())
-        return std::nullopt;
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    std::future<Outcome> answer = promise->get_future();
-    keychain.async([account, prepare = std::move(prepare), promise] {
+    auto promise = std::make_shared<Answer>();
+    std::future<Outcome> answer = promise->promise.get_future();
+    const bool posted = post([account, prepare = std::move(prepare), promise] {
         auto* job = new Job(QString::fromLatin1(SecureCredentialStore::service));
         job->setAutoDelete(true);
         job->setKey(account);
@@ -58,10 +82,13 @@ template <class Job> std::optional<Outcome> run(const QString& account, std::fun
             Outcome outcome{finished->error(), {}};
             if (const auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(finished))
                 outcome.data = read->binaryData();
-            promise->set_value(std::move(outcome));
+            promise->set(std::move(outcome));
         });
         job->start();
     });
+    promise.reset();
+    if (!posted)
+        return std::nullopt;
     if (answer.wait_for(keychainDeadline) != std::future_status::ready)
         return std::nullopt;
     return answer.get();

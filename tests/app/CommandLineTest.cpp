@@ -1,4 +1,5 @@
-#include "common/Endpoints.h"
+#include "support/BridgeProcess.h"
+#include "support/FakeHttpServer.h"
 #include "support/RawHttp.h"
 
 #include <QDateTime>
@@ -20,48 +21,11 @@ namespace {
 
 constexpr quint16 bridgePort = 8765;
 
-// A bridge process with its own HOME and settings, and no display: it has to choose the
-// offscreen platform by itself.
-class Bridge {
+// A bridge with no display: it has to choose the offscreen platform by itself.
+class Bridge : public BridgeProcess {
 public:
-    explicit Bridge(const QString& root, const QStringList& args = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-            env.remove(name);
-        env.insert("HOME", root);
-        env.insert("XDG_CONFIG_HOME", root + "/config");
-        env.insert("XDG_DATA_HOME", root + "/data");
-        // Every remote service on a closed loopback port: a bridge under test reaches nothing else.
-        QFile settings(root + "/config/Glimmet/GlimmetBridge.conf");
-        if (!settings.exists() && QDir().mkpath(root + "/config/Glimmet") &&
-            settings.open(QIODevice::WriteOnly)) {
-            settings.write("[endpoints]\n");
-            for (int e = 0; e <= int(glimmet::Endpoint::Petdex); ++e)
-                settings.write(glimmet::Endpoints::name(glimmet::Endpoint(e)).toUtf8() +
-                               "=http://127.0.0.1:9\n");
-        }
-        process.setProcessEnvironment(env);
-        process.start(GLIMMET_BRIDGE_PATH, args);
-    }
-    ~Bridge() {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-
-    // Waits until standard error holds `text`; returns everything read so far.
-    bool waitForLog(const QString& text, int timeoutMs = 15000) {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!log.contains(text) && !deadline.hasExpired()) {
-            process.waitForReadyRead(100);
-            log += QString::fromUtf8(process.readAllStandardError());
-        }
-        return log.contains(text);
-    }
-
-    QProcess process;
-    QString log;
+    explicit Bridge(const QString& root, const QStringList& args = {})
+        : BridgeProcess(GLIMMET_BRIDGE_PATH, root, args) {}
 };
 
 // Runs a one-shot mode to its end; returns its standard output after checking it succeeded.
@@ -202,6 +166,37 @@ TEST(CommandLine, PreviewOfAnUnknownSymbolFailsBeforeAnyRequest) {
     ASSERT_TRUE(bridge.process.waitForFinished(30000));
     EXPECT_EQ(bridge.process.exitCode(), 2);
     EXPECT_TRUE(bridge.process.readAllStandardError().contains("unknown market symbol\n"));
+}
+
+TEST(CommandLine, QuittingWhileAQuotaCycleWaitsOnTheNetworkEndsCleanly) {
+    if (!portIsFree(bridgePort))
+        GTEST_SKIP() << "port 8765 is in use on this machine";
+    FakeHttpServer fake;
+    const QStringList quotaPaths{"/api/oauth/usage", "/backend-api/wham/usage", "/v1/billing",
+                                 "/coding/v1/usages"};
+    const auto onTheWire = [&] {
+        qsizetype n = 0;
+        for (const QString& path : quotaPaths)
+            n += fake.requests(path).size();
+        return n;
+    };
+    for (const QString& path : quotaPaths)
+        fake.setResponse(path, FakeResponse{200, "", {}, 0, true}); // never answered
+    for (int run = 1; run <= 2; ++run) {
+        QTemporaryDir home;
+        writeFile(home.path(), ".claude/.credentials.json", R"({"claudeAiOauth":{"accessToken":"t"}})");
+        writeFile(home.path(), ".codex/auth.json", R"({"tokens":{"access_token":"t","account_id":"a"}})");
+        writeFile(home.path(), ".grok/auth.json", R"({"https://auth.x.ai::me":{"key":"t"}})");
+        writeFile(home.path(), ".kimi-code/credentials/kimi-code.json", R"({"access_token":"t"})");
+        BridgeProcess bridge(GLIMMET_BRIDGE_PATH, home.path(), {}, fake.baseUrl());
+        for (QDeadlineTimer deadline(15000); onTheWire() < 4 * run && !deadline.hasExpired();)
+            bridge.process.waitForFinished(50);
+        ASSERT_EQ(onTheWire(), 4 * run) << "the four fetches of a cycle wait for their answers";
+        bridge.process.terminate();
+        ASSERT_TRUE(bridge.process.waitForFinished(15000));
+        EXPECT_EQ(bridge.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(bridge.process.exitCode(), 0) << bridge.process.readAllStandardError().constData();
+    }
 }
 
 TEST(CommandLine, SelfTestPrintsOneLineAndSucceeds) {

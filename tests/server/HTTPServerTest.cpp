@@ -1,13 +1,10 @@
 #include "server/HTTPServer.h"
-#include "common/Log.h"
 #include "support/RawHttp.h"
 
 #include <QTcpSocket>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <mutex>
 
 using namespace glimmet;
@@ -55,10 +52,6 @@ struct ResponseCase {
     QByteArray expected;
 };
 
-void PrintTo(const ResponseCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class HTTPServerResponses : public HTTPServerTest, public testing::WithParamInterface<ResponseCase> {};
 
 TEST_P(HTTPServerResponses, ExactBytes) {
@@ -84,7 +77,6 @@ INSTANTIATE_TEST_SUITE_P(
         ResponseCase{"post_to_get_route", "POST /status HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"get_of_post_route", "GET /event HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"head_method", "HEAD /status HTTP/1.1\r\n\r\n", notFound},
-        ResponseCase{"options_method", "OPTIONS /status HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"unknown_path", "GET /nope HTTP/1.1\r\n\r\n", notFound},
         ResponseCase{"no_request_line_is_root", "\r\n\r\n", notFound},
         ResponseCase{"bytes_after_request_ignored", "GET /status HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\n\r\n",
@@ -97,6 +89,17 @@ TEST_F(HTTPServerTest, BodyArrivingInALaterPacketIsAwaited) {
     EXPECT_EQ(response, expectedResponse("200 OK", "application/json", "{\"ok\":true}"));
     std::lock_guard guard(lock);
     EXPECT_EQ(lastBody, "{\"a\":\"bcd\"}");
+}
+
+TEST_F(HTTPServerTest, HalfClosedPeerIsAnsweredUnlessItsRequestIsIncomplete) {
+    const std::pair<QByteArray, QByteArray> cases[] = {
+        {"GET /status HTTP/1.0\r\n\r\n", expectedResponse("200 OK", "application/json", "{\"s\":1}")},
+        {"POST /event\r\nContent-Length: 2\r\n\r\n{}",
+         expectedResponse("200 OK", "application/json", "{\"ok\":true}")},
+        {"POST /event\r\nContent-Length: 9\r\n\r\n{}", ""},
+        {"GET /status HTTP/1.0\r\n", ""}};
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(rawExchange(server->port(), {cases[i % 4].first}, 0, 5000, true), cases[i % 4].second) << i;
 }
 
 TEST_F(HTTPServerTest, HugeContentLengthIsAnsweredWithWhatCame) {
@@ -148,34 +151,19 @@ TEST_F(HTTPServerTest, OversizedHeadersCloseWithoutAnswer) {
     EXPECT_TRUE(closedWithoutAnswer(server->port(), headers, 5000));
 }
 
-TEST_F(HTTPServerTest, ConnectionsBeyondTheLimitAreClosedAtAccept) {
-    std::vector<std::unique_ptr<QTcpSocket>> held;
-    for (int i = 0; i < HTTPServer::maxConnections; ++i) {
-        auto socket = std::make_unique<QTcpSocket>();
-        socket->connectToHost(QHostAddress::LocalHost, server->port());
-        ASSERT_TRUE(socket->waitForConnected(2000));
-        held.push_back(std::move(socket));
+TEST_F(HTTPServerTest, IdleConnectionsGiveWayToNewOnes) {
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < HTTPServer::maxConnections + 10; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(idle.back()->waitForConnected(2000));
     }
-    // Accepting is asynchronous: once a request on a held connection is answered, all
-    // earlier connections have been accepted.
-    QTcpSocket& first = *held.front();
-    first.write("GET /status HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(first.waitForDisconnected(5000));
-
-    // One connection was freed; the next takes its place and the one after is refused.
-    QTcpSocket accepted;
-    accepted.connectToHost(QHostAddress::LocalHost, server->port());
-    ASSERT_TRUE(accepted.waitForConnected(2000));
-    accepted.write("GET /status HTTP/1.1\r\n");
-    QThread::msleep(300);
-    EXPECT_TRUE(closedWithoutAnswer(server->port(), "GET /status HTTP/1.1\r\n\r\n", 3000));
-    EXPECT_EQ(accepted.state(), QAbstractSocket::ConnectedState);
-
-    held.clear();
-    // With the others gone the server answers again.
-    QThread::msleep(300);
-    EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
-              expectedResponse("200 OK", "application/json", "{\"s\":1}"));
+    // A full table of silent sockets does not lock a poller out; the oldest silent ones go.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
+                  expectedResponse("200 OK", "application/json", "{\"s\":1}"));
+    EXPECT_TRUE(idle.front()->waitForDisconnected(5000));
+    EXPECT_EQ(idle.back()->state(), QAbstractSocket::ConnectedState);
 }
 
 TEST(HTTPServerStart, SecondServerOnTheSamePortFails) {

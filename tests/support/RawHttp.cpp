@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <sys/socket.h>
+
 namespace glimmet::test {
 
 namespace {
@@ -25,7 +27,7 @@ QByteArray readUntilClosed(QTcpSocket& socket, int timeoutMs, bool* closed) {
 
 } // namespace
 
-QByteArray rawExchange(quint16 port, const QList<QByteArray>& packets, int gapMs, int timeoutMs) {
+QByteArray rawExchange(quint16 port, const QList<QByteArray>& packets, int gapMs, int timeoutMs, bool halfClose) {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(timeoutMs))
@@ -36,6 +38,8 @@ QByteArray rawExchange(quint16 port, const QList<QByteArray>& packets, int gapMs
         socket.write(packets[i]);
         socket.waitForBytesWritten(timeoutMs);
     }
+    if (halfClose)
+        ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
     bool closed = false;
     return readUntilClosed(socket, timeoutMs, &closed);
 }

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace glimmet::test {
+
+// A glimmet-bridge process that sees nothing of the developer's machine: an environment
+// scrubbed down to PATH and a locale, HOME, every XDG folder and the serial folder below
+// `root`, and every remote endpoint pointed at `endpointBase` (by default a loopback port
+// where nothing listens).
+// Killed on destruction if still running.
+class BridgeProcess {
+public:
+    BridgeProcess(const QString& program, const QString& root, const QStringList& args = {},
+                  const QString& endpointBase = QStringLiteral("http://127.0.0.1:9"));
+    ~BridgeProcess();
+
+    // Waits until standard error holds `text`.
+    bool waitForLog(const QString& text, int timeoutMs = 15000);
+
+    QProcess process;
+    QString log; // standard error read so far
+};
+
+} // namespace glimmet::test
