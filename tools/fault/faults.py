@@ -166,6 +166,7 @@ def replug(rounds="50"):
     time.sleep(1)
     before = usage(bridge.pid)
     device = b'#DEVICE {"ip":"10.99.0.77","ssid":"sim","mode":"auto","wired":true}\n'
+    link_times, heard = [], []  # seconds from plug to link; what the clock heard in this round
 
     def plugged_until(predicate, seconds=20):
         """Plugs the clock in and answers the bridge until `predicate` holds; then unplugs it."""
@@ -190,8 +191,6 @@ def replug(rounds="50"):
         os.close(slave)
         os.close(master)
         return ok
-
-    link_times, heard = [], []
 
     def cycle(n):
         plugged, logged = time.monotonic(), os.path.getsize(bridge_log())
