@@ -53,6 +53,8 @@ sanitize: deps
 faults: build
 	tools/fault/run $(BUILD_DIR) idle 60
 	tools/fault/run $(BUILD_DIR) kill9 100
+	tools/fault/run $(BUILD_DIR) replug 50
+	tools/fault/run $(BUILD_DIR) soak 600
 
 format:
 	clang-format -i $(SOURCES)

@@ -5,10 +5,11 @@
 using namespace glimmet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::scanLogFile(data, size, [](const LogBuffer& buffer, const DayWindow& day, LogLineParser& parser) {
-        const ClaudeLogScan scan = scanClaudeLog(buffer, day, parser);
-        for (const auto& [key, entry] : scan.entries)
-            (void)entry.total();
+    ClaudeLogScan scan;
+    fuzz::scanLogFile(data, size, [&](LogReader& reader, std::string_view line, const DayWindow& day) {
+        scanClaudeLine(scan, reader, line, day);
     });
+    for (const auto* entry : scan.entries.inOrder())
+        (void)entry->second.total();
     return 0;
 }

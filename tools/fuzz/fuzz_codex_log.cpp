@@ -5,8 +5,9 @@
 using namespace glimmet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::scanLogFile(data, size, [](const LogBuffer& buffer, const DayWindow& day, LogLineParser& parser) {
-        (void)scanCodexLog(buffer, day, parser);
+    CodexLogScan scan;
+    fuzz::scanLogFile(data, size, [&](LogReader& reader, std::string_view line, const DayWindow& day) {
+        scanCodexLine(scan, reader, line, day);
     });
     return 0;
 }
