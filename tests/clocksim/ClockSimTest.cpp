@@ -235,35 +235,28 @@ TEST(ClockSim, SerialLineAnswersWithInfoAndTakesCommands) {
     EXPECT_FALSE(QFile::exists(folder.filePath("ttyUSB-sim")));
 }
 
-// The bridge's device client against the stand-in clock: one completion, within 10 s.
-template <class T, class Operation> T completed(Operation operation) {
-    std::optional<T> result;
-    operation([&](T value) { result = std::move(value); });
-    EXPECT_TRUE(waitUntil([&] { return result.has_value(); })) << "no completion";
-    return result.value_or(T{});
-}
-
 TEST(DeviceLinkWithSim, HttpOperationsReachTheClock) {
     TempHome home;
     Sim sim(loopback);
     Settings::setDeviceHost(QString("127.0.0.1:%1").arg(sim.port));
     using Outcome = std::optional<Error>;
-    EXPECT_EQ(completed<Outcome>([](auto done) { DeviceClient::setDisplayMode("btc", done); }), std::nullopt);
-    EXPECT_EQ(
-        completed<Outcome>([](auto done) { DeviceClient::setPetAppearance("border-collie", 50, done); }),
-        std::nullopt);
-    EXPECT_EQ(completed<Outcome>([](auto done) { DeviceClient::uploadGif(tinyGif, "codex", done); }),
+    EXPECT_EQ(completion<Outcome>([](auto done) { DeviceClient::setDisplayMode("btc", done); }),
               std::nullopt);
-    const auto info = completed<Result<DeviceInfo>>([](auto done) { DeviceClient::fetchInfo(done); });
+    EXPECT_EQ(
+        completion<Outcome>([](auto done) { DeviceClient::setPetAppearance("border-collie", 50, done); }),
+        std::nullopt);
+    EXPECT_EQ(completion<Outcome>([](auto done) { DeviceClient::uploadGif(tinyGif, "codex", done); }),
+              std::nullopt);
+    const auto info = completion<Result<DeviceInfo>>([](auto done) { DeviceClient::fetchInfo(done); });
     ASSERT_TRUE(info.has_value()) << info.error().description.toStdString();
     EXPECT_EQ(info->mode, "btc");
     EXPECT_EQ(info->petScale, 50);
     EXPECT_TRUE(info->codexCustomSprite);
     const auto sprite =
-        completed<Result<QByteArray>>([](auto done) { DeviceClient::fetchSpriteRaw("codex", done); });
+        completion<Result<QByteArray>>([](auto done) { DeviceClient::fetchSpriteRaw("codex", done); });
     ASSERT_TRUE(sprite.has_value());
     EXPECT_EQ(sprite->left(1), QByteArray(1, 1)); // the uploaded GIF's one frame
-    EXPECT_EQ(completed<Outcome>([](auto done) { DeviceClient::resetSprite("codex", done); }), std::nullopt);
+    EXPECT_EQ(completion<Outcome>([](auto done) { DeviceClient::resetSprite("codex", done); }), std::nullopt);
 }
 
 TEST(DeviceLinkWithSim, SerialLinkPushesTakesCommandsAndRelinks) {
@@ -273,7 +266,7 @@ TEST(DeviceLinkWithSim, SerialLinkPushesTakesCommandsAndRelinks) {
     SerialLink link({}, {}, Clock::system(), folder.path());
     link.start();
     ASSERT_TRUE(waitUntil([&] { return link.linked(); }));
-    EXPECT_EQ(completed<std::optional<Error>>([](auto done) { DeviceClient::setBrightness(40, done); }),
+    EXPECT_EQ(completion<std::optional<Error>>([](auto done) { DeviceClient::setBrightness(40, done); }),
               std::nullopt);
     EXPECT_TRUE(sim->waitForLog(QRegularExpression(R"(#CMD \{"brightness":"40"\})")))
         << sim->log.toStdString();
@@ -290,7 +283,7 @@ TEST(DeviceLinkWithSim, SubnetScanFindsTheClock) {
     TempHome home;
     Sim sim({"--listen", "10.99.0.77:80"});
     QStringList progress;
-    const auto found = completed<std::optional<QString>>(
+    const auto found = completion<std::optional<QString>>(
         [&](auto done) { DeviceClient::autoPair([&](const QString& text) { progress << text; }, done); });
     EXPECT_EQ(found, "10.99.0.77");
     EXPECT_EQ(progress, QStringList{"扫描 10.99.0.1-254…"});

@@ -18,14 +18,6 @@ namespace {
 
 using Outcome = std::optional<Error>;
 
-// Runs one completion-style operation and returns what its completion got (a generous 10 s).
-template <class T, class Operation> T completion(Operation operation) {
-    std::optional<T> result;
-    operation([&](T value) { result = std::move(value); });
-    EXPECT_TRUE(waitUntil([&] { return result.has_value(); })) << "no completion";
-    return result.value_or(T{});
-}
-
 TEST(DecodeInfo, DefaultsAndTypes) {
     const auto decoded = [](const char* json) { return decodeInfo(json).value(); };
     const DeviceInfo sized = decoded(R"({"mode":"clock","pet_scale":50,"sprite_w":100})");
