@@ -8,7 +8,6 @@
 #include "support/Wait.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,10 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 using namespace glimmet;
 using namespace glimmet::test;
@@ -132,45 +127,6 @@ TEST(ClockSim, FormPostsChangeWhatInfoReports) {
     }
 }
 
-TEST(ClockSim, MultipartUploadsAreKeptAndServedAsRawSprites) {
-    const QByteArray boundary = "glimmet-7A0B2C3D-0000-4000-8000-000000000000";
-    auto multipart = [&](const QByteArray& file) {
-        return "--" + boundary +
-               "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"pet.gif\"\r\n" +
-               "Content-Type: image/gif\r\n\r\n" + file + "\r\n--" + boundary + "--\r\n";
-    };
-    struct Row {
-        const char* request;
-        QByteArray body;
-        int status;
-        bool custom;
-        int rawFrames;
-    };
-    const Row rows[] = {
-        {"POST /sprite/claude HTTP/1.1", multipart(tinyGif), 200, true, 1},
-        {"POST /sprite/claude HTTP/1.1", multipart("not a gif"), 400, true, 1},
-        {"POST /sprite/claude/reset HTTP/1.1", {}, 200, false, 2},
-    };
-    Sim sim(loopback);
-    for (const Row& row : rows) {
-        const qint64 rev = sim.info()["sprite_rev"].toInteger();
-        EXPECT_EQ(sim.request(QByteArray(row.request) +
-                                  "\r\nContent-Type: multipart/form-data; boundary=" + boundary,
-                              row.body)
-                      .first,
-                  row.status)
-            << row.request;
-        const QJsonObject info = sim.info();
-        EXPECT_EQ(info["claude"]["custom_sprite"], row.custom) << row.request;
-        EXPECT_EQ(info["sprite_rev"].toInteger() > rev, row.status == 200) << row.request;
-        QFile kept(sim.dir.filePath("claude.gif"));
-        EXPECT_EQ(kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray(), row.custom ? tinyGif : "");
-        const QByteArray raw = sim.request("GET /sprite/claude/raw HTTP/1.1").second;
-        EXPECT_EQ(raw.size(), 1 + row.rawFrames * 120 * 120 * 2) << row.request;
-        EXPECT_EQ(raw.left(1), QByteArray(1, char(row.rawFrames)));
-    }
-}
-
 TEST(ClockSim, PollsTheBridgeAndFetchesTheFrameEachTimeTheVersionMoves) {
     FakeHttpServer bridge;
     bridge.setJson("/status", R"({"claude":{"status":"working"}})");
@@ -197,42 +153,6 @@ TEST(ClockSim, PollsTheBridgeAndFetchesTheFrameEachTimeTheVersionMoves) {
     EXPECT_FALSE(bridge.requests("/net").isEmpty());
     EXPECT_EQ(sim.info()["effective"], "claude");
     EXPECT_GE(sim.info()["last_update_s"].toInteger(), 0);
-}
-
-TEST(ClockSim, SerialLineAnswersWithInfoAndTakesCommands) {
-    QTemporaryDir folder;
-    Sim sim({"--serial", folder.path()});
-    const int fd = ::open(QFile::encodeName(folder.filePath("ttyUSB-sim")).constData(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
-    auto exchange = [fd](const QByteArray& lines) {
-        EXPECT_EQ(::write(fd, lines.constData(), lines.size()), lines.size());
-        QByteArray got;
-        char chunk[4096];
-        pollfd ready{fd, POLLIN, 0};
-        while (!got.endsWith('\n') && ::poll(&ready, 1, 5000) == 1) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            got.append(chunk, std::max<ssize_t>(n, 0));
-        }
-        EXPECT_TRUE(got.startsWith("#DEVICE {")) << got.constData();
-        return QJsonDocument::fromJson(got.mid(8)).object();
-    };
-    const struct {
-        QByteArray sent;
-        const char* key;
-        QJsonValue value;
-    } rows[] = {
-        {"#HELLO\n", "wired", true},
-        {"#STATUS {\"claude\":{\"status\":\"idle\"}}\n#CMD {\"brightness\":\"40\"}\r\n#GETINFO\n",
-         "brightness", 40},
-        {"#NET {}\n#CMD {\"display\":\"net\"}\n#GETINFO\n", "mode", "net"},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(exchange(row.sent)[row.key], row.value) << row.sent.constData();
-    ::close(fd);
-    sim.process.terminate();
-    ASSERT_TRUE(sim.process.waitForFinished(5000));
-    EXPECT_EQ(sim.process.exitCode(), 0);
-    EXPECT_FALSE(QFile::exists(folder.filePath("ttyUSB-sim")));
 }
 
 TEST(DeviceLinkWithSim, HttpOperationsReachTheClock) {
