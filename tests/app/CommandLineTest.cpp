@@ -1,12 +1,10 @@
 #include "support/BridgeProcess.h"
 #include "support/FakeHttpServer.h"
 #include "support/RawHttp.h"
+#include "support/TempHome.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -62,15 +60,6 @@ TEST(CommandLine, StatusJsonPrintsOneCompleteDocument) {
     }
 }
 
-// Writes `text` to `relative` under `root`.
-void writeFile(const QString& root, const QString& relative, const QByteArray& text) {
-    const QString path = root + "/" + relative;
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text);
-}
-
 TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
     const QDateTime now = QDateTime::currentDateTime();
     if (now.time() < QTime(0, 3) || now.time() > QTime(23, 58))
@@ -78,8 +67,8 @@ TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
     const QString stamp = now.addSecs(-5).toUTC().toString(Qt::ISODateWithMs);
     const QString resets = QString::number(now.toSecsSinceEpoch() + 3600);
     QTemporaryDir home;
-    writeFile(
-        home.path(), ".claude/projects/-work/s.jsonl",
+    ASSERT_TRUE(writeFile(
+        home.path() + "/.claude/projects/-work/s.jsonl",
         (R"({"type":"user","timestamp":")" + stamp +
          R"("})"
          "\n"
@@ -91,9 +80,9 @@ TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
          stamp +
          R"(","message":{"id":"m2","model":"claude-sonnet-4-5","usage":{"speed":"fast"}}})"
          "\n")
-            .toUtf8());
-    writeFile(
-        home.path(), ".codex/sessions/2026/r.jsonl",
+            .toUtf8()));
+    ASSERT_TRUE(writeFile(
+        home.path() + "/.codex/sessions/2026/r.jsonl",
         (R"({"timestamp":")" + stamp +
          R"(","type":"turn_context","payload":{"model":"gpt-5"}})"
          "\n"
@@ -101,7 +90,7 @@ TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
          stamp +
          R"(","type":"event_msg","payload":{"type":"token_count","info":{"total_token_usage":{"total_tokens":2000000,"input_tokens":2000000},"last_token_usage":{"total_tokens":2000000,"input_tokens":2000000}},"rate_limits":{"secondary":{"used_percent":25.5,"window_minutes":10080,"resets_at":)" +
          resets + "}}}}\n")
-            .toUtf8());
+            .toUtf8()));
 
     const auto statusJson = [&] {
         return QJsonDocument::fromJson(runToSuccess(home.path(), {"--status-json"})).object();
@@ -123,8 +112,9 @@ TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
     EXPECT_EQ(doc["preferred_agent"].toString(), "codex") << "equal activity times go to Codex";
 
     // A cached price file in the application data folder overrides the built-in prices.
-    writeFile(home.path(), "data/GlimmetBridge/model-prices.json",
-              R"({"claude-sonnet-4-5":{"input_cost_per_token":1e-5,"output_cost_per_token":1e-5}})");
+    ASSERT_TRUE(
+        writeFile(home.path() + "/data/GlimmetBridge/model-prices.json",
+                  R"({"claude-sonnet-4-5":{"input_cost_per_token":1e-5,"output_cost_per_token":1e-5}})"));
     doc = statusJson();
     EXPECT_DOUBLE_EQ(doc["claude"].toObject()["cost_today_usd"].toDouble(), 10.0);
 }
@@ -184,10 +174,13 @@ TEST(CommandLine, QuittingWhileAQuotaCycleWaitsOnTheNetworkEndsCleanly) {
         fake.setResponse(path, FakeResponse{200, "", {}, 0, true}); // never answered
     for (int run = 1; run <= 2; ++run) {
         QTemporaryDir home;
-        writeFile(home.path(), ".claude/.credentials.json", R"({"claudeAiOauth":{"accessToken":"t"}})");
-        writeFile(home.path(), ".codex/auth.json", R"({"tokens":{"access_token":"t","account_id":"a"}})");
-        writeFile(home.path(), ".grok/auth.json", R"({"https://auth.x.ai::me":{"key":"t"}})");
-        writeFile(home.path(), ".kimi-code/credentials/kimi-code.json", R"({"access_token":"t"})");
+        ASSERT_TRUE(writeFile(home.path() + "/.claude/.credentials.json",
+                              R"({"claudeAiOauth":{"accessToken":"t"}})"));
+        ASSERT_TRUE(writeFile(home.path() + "/.codex/auth.json",
+                              R"({"tokens":{"access_token":"t","account_id":"a"}})"));
+        ASSERT_TRUE(writeFile(home.path() + "/.grok/auth.json", R"({"https://auth.x.ai::me":{"key":"t"}})"));
+        ASSERT_TRUE(
+            writeFile(home.path() + "/.kimi-code/credentials/kimi-code.json", R"({"access_token":"t"})"));
         BridgeProcess bridge(GLIMMET_BRIDGE_PATH, home.path(), {}, fake.baseUrl());
         for (QDeadlineTimer deadline(15000); onTheWire() < 4 * run && !deadline.hasExpired();)
             bridge.process.waitForFinished(50);

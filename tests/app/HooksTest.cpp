@@ -1,6 +1,6 @@
 #include "support/FakeHttpServer.h"
+#include "support/TempHome.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -28,7 +28,8 @@ struct Outcome {
 Outcome runBridge(const QString& home, const QStringList& args, const std::optional<QByteArray>& input,
                   const QString& bridgeUrl = QString()) {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env; // nothing of the developer's: a hook run never reaches their settings
+    env.insert("PATH", qEnvironmentVariable("PATH"));
     env.insert("HOME", home);
     env.insert("GLIMMET_BRIDGE_URL", bridgeUrl);
     process.setProcessEnvironment(env);
@@ -43,19 +44,6 @@ Outcome runBridge(const QString& home, const QStringList& args, const std::optio
 
 QJsonObject jsonObject(const QByteArray& json) {
     return QJsonDocument::fromJson(json).object();
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (bytes != "<absent>") {
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
 }
 
 TEST(HookForwarder, PostsTheEventEachPayloadStandsForAndNeverHoldsTheAgent) {
@@ -151,8 +139,8 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
         QTemporaryDir home;
         const QString settings = home.path() + "/.claude/settings.json";
         const QString config = home.path() + "/.codex/config.toml";
-        writeFile(settings, c.settings);
-        writeFile(config, c.config);
+        for (const auto& [path, bytes] : {std::pair(settings, c.settings), std::pair(config, c.config)})
+            ASSERT_TRUE(bytes == "<absent>" || writeFile(path, bytes));
 
         const Outcome first = runBridge(home.path(), {"--install-hooks"}, QByteArray());
         EXPECT_EQ(first.exitCode, c.exitCode) << first.err.constData();

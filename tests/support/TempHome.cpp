@@ -45,13 +45,20 @@ TempHome::~TempHome() {
     qputenv("XDG_CACHE_HOME", previousCache);
 }
 
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+}
+
 QString TempHome::write(const QString& relative, const QByteArray& bytes) const {
     const QString full = dir.path() + u'/' + relative;
-    QDir().mkpath(QFileInfo(full).path());
-    QFile file(full);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        return {};
-    return full;
+    return writeFile(full, bytes) ? full : QString();
 }
 
 } // namespace glimmet::test

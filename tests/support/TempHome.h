@@ -6,6 +6,11 @@
 
 namespace glimmet::test {
 
+// Writes `bytes` to `path`, creating its folders; false when it could not.
+bool writeFile(const QString& path, const QByteArray& bytes);
+// The bytes of the file at `path`, or "<absent>" when it cannot be read.
+QByteArray readFile(const QString& path);
+
 // A fresh HOME (and XDG data and cache folders) for one test, with an empty settings
 // store; the previous HOME is restored on destruction.
 class TempHome {
