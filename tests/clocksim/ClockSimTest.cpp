@@ -17,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace glimmet;
 using namespace glimmet::test;
 
@@ -72,27 +71,16 @@ const QStringList loopback{"--listen", "127.0.0.1:0"};
 TEST(ClockSim, InfoHoldsEveryFieldTheBridgeDecodes) {
     Sim sim(loopback);
     const QJsonObject info = sim.info();
-    const std::pair<const char*, QJsonValue::Type> rows[] = {{"ip", QJsonValue::String},
-                                                             {"ssid", QJsonValue::String},
-                                                             {"bridge", QJsonValue::String},
-                                                             {"mode", QJsonValue::String},
-                                                             {"effective", QJsonValue::String},
-                                                             {"showing", QJsonValue::String},
-                                                             {"last_update_s", QJsonValue::Double},
-                                                             {"sprite_rev", QJsonValue::Double},
-                                                             {"brightness", QJsonValue::Double},
-                                                             {"pet_preset", QJsonValue::String},
-                                                             {"pet_scale", QJsonValue::Double},
-                                                             {"sprite_w", QJsonValue::Double},
-                                                             {"sprite_h", QJsonValue::Double},
-                                                             {"sprite_display_w", QJsonValue::Double},
-                                                             {"sprite_display_h", QJsonValue::Double},
-                                                             {"sprite_custom", QJsonValue::Bool},
-                                                             {"wired", QJsonValue::Bool},
-                                                             {"claude", QJsonValue::Object},
-                                                             {"codex", QJsonValue::Object}};
-    for (const auto& [key, type] : rows)
-        EXPECT_EQ(info[key].type(), type) << key;
+    const std::pair<QJsonValue::Type, QStringList> rows[] = {
+        {QJsonValue::String, {"ip", "ssid", "bridge", "mode", "effective", "showing", "pet_preset"}},
+        {QJsonValue::Double,
+         {"last_update_s", "sprite_rev", "brightness", "pet_scale", "sprite_w", "sprite_h",
+          "sprite_display_w", "sprite_display_h"}},
+        {QJsonValue::Bool, {"sprite_custom", "wired"}},
+        {QJsonValue::Object, {"claude", "codex"}}};
+    for (const auto& [type, keys] : rows)
+        for (const QString& key : keys)
+            EXPECT_EQ(info[key].type(), type) << key.toStdString();
     for (const char* agent : {"claude", "codex"})
         for (const char* key : {"custom_sprite", "w", "h", "display_w", "display_h"})
             EXPECT_FALSE(info[agent][key].isUndefined()) << agent << "." << key;
