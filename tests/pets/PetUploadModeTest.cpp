@@ -1,7 +1,6 @@
 #include "pets/FakeCatalogue.h"
+#include "support/BridgeProcess.h"
 
-#include <QProcess>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -18,19 +17,12 @@ TEST(PetUploadMode, PrintsEachStepAndUploadsTheGifToTheSlot) {
     FakeHttpServer clock;
     clock.setResponse("/sprite/claude", {200, "ok"});
     QTemporaryDir home;
-    QSettings settings(home.path() + "/Glimmet/GlimmetBridge.conf", QSettings::IniFormat);
-    settings.setValue("device_host", "127.0.0.1:9");
-    settings.setValue("endpoints/petdex", catalogue.server.baseUrl());
-    settings.sync();
-    QProcess bridge;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* folder : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-        env.insert(folder, home.path());
-    bridge.setProcessEnvironment(env);
     const QString host = "127.0.0.1:" + QString::number(clock.port());
-    bridge.start(GLIMMET_BRIDGE_PATH, {"--test-pet", "pika", "claude", host});
-    ASSERT_TRUE(bridge.waitForFinished(30000));
-    EXPECT_EQ(bridge.exitCode(), 0);
+    BridgeProcess bridge(GLIMMET_BRIDGE_PATH, home.path(), {"--test-pet", "pika", "claude", host},
+                         "http://127.0.0.1:9",
+                         {{"device_host", "127.0.0.1:9"}, {"endpoints/petdex", catalogue.server.baseUrl()}});
+    ASSERT_TRUE(bridge.process.waitForFinished(30000));
+    EXPECT_EQ(bridge.process.exitCode(), 0);
 
     const QList<RecordedRequest> uploads = clock.requests("/sprite/claude");
     ASSERT_EQ(uploads.size(), 1);
@@ -40,7 +32,7 @@ TEST(PetUploadMode, PrintsEachStepAndUploadsTheGifToTheSlot) {
                             "filename=\"pet.gif\"\r\nContent-Type: image/gif\r\n\r\n";
     EXPECT_TRUE(uploads[0].body.startsWith(head + "GIF89a"));
     EXPECT_TRUE(uploads[0].body.endsWith(";\r\n--" + boundary + "--\r\n")); // the GIF trailer, then the end
-    EXPECT_EQ(QString::fromUtf8(bridge.readAllStandardOutput()),
+    EXPECT_EQ(QString::fromUtf8(bridge.process.readAllStandardOutput()),
               "pet: Pika " + catalogue.server.baseUrl() + "/sheets/pika.webp\nsheet: 1536x1872\ngif: " +
                   QString::number(uploads[0].body.size() - head.size() - boundary.size() - 8) +
                   " bytes, uploading to " + host + " slot claude...\nupload ok\n");

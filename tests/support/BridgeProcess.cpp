@@ -10,7 +10,7 @@
 namespace glimmet::test {
 
 BridgeProcess::BridgeProcess(const QString& program, const QString& root, const QStringList& args,
-                             const QString& endpointBase) {
+                             const QString& endpointBase, const QVariantMap& extraSettings) {
     QProcessEnvironment env;
     env.insert("PATH", qEnvironmentVariable("PATH", "/usr/bin:/bin"));
     env.insert("LANG", "C.UTF-8");
@@ -36,6 +36,8 @@ BridgeProcess::BridgeProcess(const QString& program, const QString& root, const 
     // Every endpoint, those added later included: past the last one the name is empty.
     for (int e = 0; !Endpoints::name(Endpoint(e)).isEmpty(); ++e)
         settings.setValue("endpoints/" + Endpoints::name(Endpoint(e)), endpointBase);
+    for (auto it = extraSettings.begin(); it != extraSettings.end(); ++it)
+        settings.setValue(it.key(), it.value());
     settings.sync();
 
     process.setProcessEnvironment(env);

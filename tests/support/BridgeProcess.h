@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 namespace glimmet::test {
 
@@ -13,8 +14,10 @@ namespace glimmet::test {
 // Killed on destruction if still running.
 class BridgeProcess {
 public:
+    // `settings` are stored before the start, after (and over) the endpoints.
     BridgeProcess(const QString& program, const QString& root, const QStringList& args = {},
-                  const QString& endpointBase = QStringLiteral("http://127.0.0.1:9"));
+                  const QString& endpointBase = QStringLiteral("http://127.0.0.1:9"),
+                  const QVariantMap& settings = {});
     ~BridgeProcess();
 
     // Waits until standard error holds `text`.

@@ -1,9 +1,8 @@
 #include "pets/FakeCatalogue.h"
+#include "support/Wait.h"
 #include "ui/PetPickerWindow.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -38,8 +37,7 @@ protected:
     QString status() const { return picker.findChild<QLabel*>("status")->text(); }
     // Turns the event loop while the status starts with `prefix` (within a generous deadline).
     QString statusAfter(const QString& prefix) {
-        for (QDeadlineTimer deadline(10000); status().startsWith(prefix) && !deadline.hasExpired();)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        waitUntil([&] { return !status().startsWith(prefix); });
         return status();
     }
     QStringList rows() const {
