@@ -113,9 +113,8 @@ TEST_F(StatusServiceTest, QuotaAndMusicOverlay) {
     usage->codex.weeklyPct = 55; // present, with no reset minutes
     std::tie(codex.weeklyPct, codex.weeklyResetMin) = std::tuple(55, std::nullopt);
     EXPECT_EQ(service->snapshot(false).codex, codex);
-}
 
-TEST_F(StatusServiceTest, OverlayIsNotWrittenBackIntoTheCache) {
+    // The overlay is not written back into the cache.
     service->claude.needsInput = true; // a scan never decides needs-input
     service->snapshot(true);
     service->recordEvent("claude", "PermissionRequest", std::nullopt);
