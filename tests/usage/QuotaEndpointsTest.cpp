@@ -2,6 +2,8 @@
 
 #include "usage/UsageTestFixture.h"
 
+#include <QTcpServer>
+
 using namespace glimmet;
 using namespace glimmet::test;
 

@@ -13,14 +13,8 @@
 #include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QScopeGuard>
-#include <QSysInfo>
-#include <QTcpServer>
 #include <QThread>
 #include <QThreadPool>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
