@@ -5,7 +5,6 @@
 #include "support/TempHome.h"
 
 #include <QJsonDocument>
-#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
