@@ -19,16 +19,9 @@ namespace {
 
 constexpr quint16 bridgePort = 8765;
 
-// A bridge with no display: it has to choose the offscreen platform by itself.
-class Bridge : public BridgeProcess {
-public:
-    explicit Bridge(const QString& root, const QStringList& args = {})
-        : BridgeProcess(GLIMMET_BRIDGE_PATH, root, args) {}
-};
-
 // Runs a one-shot mode to its end; returns its standard output after checking it succeeded.
 QByteArray runToSuccess(const QString& home, const QStringList& args) {
-    Bridge bridge(home, args);
+    BridgeProcess bridge(GLIMMET_BRIDGE_PATH, home, args);
     EXPECT_TRUE(bridge.process.waitForFinished(30000));
     EXPECT_EQ(bridge.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(bridge.process.exitCode(), 0);
@@ -124,7 +117,7 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
         GTEST_SKIP() << "port 8765 is in use on this machine";
     QTemporaryDir home;
     // A mode word without its arguments falls through to the normal bridge.
-    Bridge first(home.path(), {"--preview-btc"});
+    BridgeProcess first(GLIMMET_BRIDGE_PATH, home.path(), {"--preview-btc"}); // no display: offscreen
     ASSERT_TRUE(first.waitForLog("[bridge] serving /status on 0.0.0.0:8765\n")) << first.log.toStdString();
 
     const QByteArray response = rawExchange(bridgePort, {"GET /status HTTP/1.1\r\nHost: x\r\n\r\n"});
@@ -138,11 +131,11 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
     EXPECT_EQ(QJsonDocument::fromJson(body).object()["preferred_agent"].toString(), "codex");
 
     QTemporaryDir otherHome;
-    Bridge second(otherHome.path());
+    BridgeProcess second(GLIMMET_BRIDGE_PATH, otherHome.path());
     ASSERT_TRUE(second.waitForLog("[bridge] failed to bind port 8765: ")) << second.log.toStdString();
     EXPECT_FALSE(second.process.waitForFinished(1000)) << "the bridge goes on without a server";
 
-    for (Bridge* bridge : {&first, &second}) {
+    for (BridgeProcess* bridge : {&first, &second}) {
         bridge->process.terminate();
         ASSERT_TRUE(bridge->process.waitForFinished(10000));
         EXPECT_EQ(bridge->process.exitStatus(), QProcess::NormalExit);
@@ -152,7 +145,8 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
 
 TEST(CommandLine, PreviewOfAnUnknownSymbolFailsBeforeAnyRequest) {
     QTemporaryDir home;
-    Bridge bridge(home.path(), {"--preview-market", "???", home.path() + "/x.png"});
+    BridgeProcess bridge(GLIMMET_BRIDGE_PATH, home.path(),
+                         {"--preview-market", "???", home.path() + "/x.png"});
     ASSERT_TRUE(bridge.process.waitForFinished(30000));
     EXPECT_EQ(bridge.process.exitCode(), 2);
     EXPECT_TRUE(bridge.process.readAllStandardError().contains("unknown market symbol\n"));
