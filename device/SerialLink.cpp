@@ -264,18 +264,27 @@ void SerialLink::readPending() {
         closePort();
 }
 
-void SerialLink::handleLine(const QByteArray& bytes) {
+std::optional<SerialLink::DeviceLine> SerialLink::parseDeviceLine(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = QString(decoder(bytes)).trimmed();
-    if (decoder.hasError() || !text.startsWith(QLatin1String("#DEVICE")))
+    DeviceLine line{QString(decoder(bytes)).trimmed(), {}};
+    if (decoder.hasError() || !line.text.startsWith(QLatin1String("#DEVICE")))
+        return std::nullopt;
+    if (const qsizetype space = line.text.indexOf(u' '); space >= 0)
+        line.info = line.text.mid(space + 1).toUtf8();
+    return line;
+}
+
+void SerialLink::handleLine(const QByteArray& bytes) {
+    const auto line = parseDeviceLine(bytes);
+    if (!line)
         return;
-    if (const qsizetype space = text.indexOf(u' '); space >= 0)
-        DeviceClient::acceptWiredInfo(text.mid(space + 1).toUtf8());
+    if (!line->info.isEmpty())
+        DeviceClient::acceptWiredInfo(line->info);
     if (!_linked && fd >= 0) {
         _linked = true;
         lastStatusAt = distantPast;
         lastNetAt = distantPast;
-        Log::line(QStringLiteral("[serial] linked ") + _portPath + QStringLiteral(": ") + text);
+        Log::line(QStringLiteral("[serial] linked ") + _portPath + QStringLiteral(": ") + line->text);
     }
 }
 

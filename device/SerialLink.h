@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -45,6 +46,15 @@ public:
     static QString serialFolder();
     // Ports whose USB vendor and product ids are 303A:1001 (QSerialPortInfo).
     static QSet<QString> espressifNativePorts();
+
+    // A received line that is the clock's "#DEVICE" report: its trimmed text, and the state
+    // document after the first space (empty when there is none). None for any other line and
+    // for bytes that are not UTF-8.
+    struct DeviceLine {
+        QString text;
+        QByteArray info;
+    };
+    static std::optional<DeviceLine> parseDeviceLine(const QByteArray& bytes);
 
     // Ticks every 0.25 s from now on.
     void start();
