@@ -34,7 +34,7 @@ TEST(ModelPricing, LookupRulesOverBuiltInAndMergedRows) {
                     "cache_creation_input_token_cost": 1.5e-6, "cache_creation_input_token_cost_above_1hr": 3e-6,
                     "input_cost_per_token_priority": "x", "output_cost_per_token_priority": 4e-6},
         "model-c": {"input_cost_per_token": "1e-6", "output_cost_per_token": 2e-6},
-        "claude-sonnet-4": {"input_cost_per_token": 9e-6, "output_cost_per_token": 9e-6}})"));
+        "claude-sonnet-4-5": {"input_cost_per_token": 9e-6, "output_cost_per_token": 9e-6}})"));
     for (const char* bad : {"not json", "[]", R"({"x":{"input_cost_per_token":1}})"})
         EXPECT_FALSE(pricing.merge(bad)) << bad;
     const struct {
@@ -42,20 +42,62 @@ TEST(ModelPricing, LookupRulesOverBuiltInAndMergedRows) {
         bool priority;
         std::optional<PerMillion> expected;
     } cases[] = {
-        {"anthropic/Claude-Sonnet-4-5-20250929", false,
-         PerMillion{9, 9, 9, 18, 9}},                                        // family row, from the file
-        {"claude-haiku-4", false, PerMillion{1, 0.1, 1.25, 2, 5}},           // built-in rows stay
+        {"anthropic/Claude-Sonnet-4-5-20250929", false, PerMillion{9, 9, 9, 18, 9}}, // the file's row wins
+        {"claude-haiku-4", false, PerMillion{1, 0.1, 1.25, 2, 5}},                   // built-in rows stay
         {"gpt-5-extra-high", false, PerMillion{1.25, 0.125, 1.25, 2.5, 10}}, // the whole effort suffix
-        {"gpt-5-codex-mini-xhigh", false, PerMillion{1.25, 0.125, 1.25, 2.5, 10}}, // suffix, then family
-        {"claude-3-5-sonnet", false, std::nullopt},                                // no row, no family
-        {"gpt-5", true, PerMillion{2.5, 0.25, 1.25, 2.5, 20}},     // the row's own priority prices
-        {"openai/gpt-5.5-low", true, PerMillion{5, 5, 5, 10, 20}}, // gpt-5.5*: × 2.5
+        {"gpt-5-codex-high", false, PerMillion{1.25, 0.125, 1.25, 2.5, 10}}, // an effort suffix
+        {"claude-3-5-sonnet", false, std::nullopt},                          // no row, no family
+        {"gpt-5", true, PerMillion{2.5, 0.25, 1.25, 2.5, 20}},               // the row's own priority prices
+        {"openai/gpt-5.5-low", true, PerMillion{5, 5, 5, 10, 20}},           // gpt-5.5*: × 2.5
         {"model-a", false, PerMillion{1, 1, 1, 2, 2}},    // defaults from the input and output prices
         {"model-b", true, PerMillion{1, 0.1, 1.5, 3, 4}}, // a non-number counts as missing
         {"model-c", false, std::nullopt},                 // a price as a string
     };
     for (const auto& c : cases)
         EXPECT_EQ(perMillion(pricing.price(c.model, c.priority)), c.expected) << c.model << ' ' << c.priority;
+}
+
+// Names the agents write, routed through providers or not, against the built-in rows alone.
+TEST(ModelPricing, RealNamesFindTheirRow) {
+    TempHome home;
+    const ModelPricing pricing(home.path());
+    const PerMillion opus4{15, 1.5, 18.75, 30, 75}, opus45{5, 0.5, 6.25, 10, 25}, sonnet{3, 0.3, 3.75, 6, 15},
+        haiku45{1, 0.1, 1.25, 2, 5}, gpt51{1.25, 0.125, 1.25, 2.5, 10}, gpt52{1.75, 0.175, 1.75, 3.5, 14},
+        gpt5mini{0.25, 0.025, 0.25, 0.5, 2}, gpt54mini{0.75, 0.075, 0.75, 1.5, 4.5};
+    const struct {
+        const char* model;
+        std::optional<PerMillion> expected;
+    } cases[] = {
+        {"claude-opus-4-6", opus45},
+        {"claude-opus-4-5-20251101", opus45},
+        {"claude-opus-4-1-20250805", opus4},
+        {"claude-opus-4-20250514", opus4},
+        {"claude-sonnet-4-5-20250929", sonnet},
+        {"claude-haiku-4-5-20251001", haiku45},
+        {"anthropic.claude-haiku-4-5-20251001-v1:0", haiku45},
+        {"us.anthropic.claude-sonnet-4-5-20250929-v1:0", sonnet},
+        {"converse/jp.anthropic.claude-sonnet-4-6", sonnet},
+        {"global.anthropic.claude-opus-4-6-v1", opus45},
+        {"claude-opus-4-5@20251101", opus45},
+        {"vertex_ai/claude-opus-4-7@default", opus45},
+        {"anthropic/claude-sonnet-4.5", sonnet},
+        {"claude-opus-4-6[1m]", opus45},
+        {"claude-opus-4-6-thinking", opus45}, // the family before an unknown last part
+        {"claude-opus-4-8", std::nullopt},    // a newer version is not the older family
+        {"claude-opus-5-5", std::nullopt},
+        {"gpt-5.1-codex", gpt51},
+        {"gpt-5-1-codex-2025-11-13", gpt51},
+        {"azure/gpt-5.2-2025-12-11", gpt52},
+        {"gpt-5.3-codex-xhigh", gpt52},
+        {"openrouter/openai/gpt-5-mini", gpt5mini},
+        {"gpt-5.4-mini", gpt54mini},
+        {"gpt-5-chat-latest", gpt51},
+        {"gpt-5-codex-mini", std::nullopt}, // a mini model is not priced as the full one
+        {"gpt-5.5", std::nullopt},
+        {"gpt-5.5-codex", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(perMillion(pricing.price(c.model, false)), c.expected) << c.model;
 }
 
 TEST(ModelPricing, RefreshTakesOnlyAGoodAnswerAndRewritesTheCache) {
