@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,10 +43,12 @@ struct CodexLogScan {
     // Where the reading of the file stands.
     struct Totals {
         std::int64_t total = 0, input = 0, cached = 0, output = 0;
+        auto operator<=>(const Totals&) const = default;
     };
     std::string model;
     bool fileFast = false;
     std::optional<Totals> previousTotal;
+    std::set<Totals> seenTotals; // every running total of the file so far
 
     // An empty scan that goes on reading the same file.
     CodexLogScan continued() const;
@@ -67,7 +70,7 @@ private:
     // What the kept files give together; recomputed only when a file or a price changed.
     struct Totals {
         std::int64_t tokens = 0;
-        double cost = 0;
+        double cost = 0; // of what could be priced
         bool priced = true;
         double maxLineTime = 0;
         std::optional<std::pair<double, bool>> settings;

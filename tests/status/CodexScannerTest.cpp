@@ -35,6 +35,16 @@ QJsonObject tokens(double t, const QJsonObject& total, const QJsonObject& last,
     return line(t, "event_msg", payload);
 }
 
+// Counts of uncached input tokens only.
+QJsonObject uncached(qint64 n) {
+    return counts(n, n, 0, 0);
+}
+
+QJsonObject undated(QJsonObject line) {
+    line.remove("timestamp");
+    return line;
+}
+
 QJsonObject turn(double t, const char* model) {
     return line(t, "turn_context", {{"model", model}});
 }
@@ -94,11 +104,30 @@ TEST(CodexScanner, Rules) {
         {"first_count_of_today_counts_its_last_usage",
          one({turn(t, "gpt-5"), tokens(t, counts(5000, 4000, 1000, 1000), counts(300, 200, 50, 100))}),
          {.tokens = 300, .cost = {{{"gpt-5", false, 150, 50, 100}}}}},
-        {"total_going_down_counts_zero_and_rebases",
+        {"a_total_going_down_restarts_with_its_own_usage",
          one({turn(t, "gpt-5"), tokens(t, counts(100, 100, 0, 0), counts(100, 100, 0, 0)),
               tokens(t + 600, counts(40, 40, 0, 0), counts(40, 40, 0, 0)),
               tokens(t + 1200, counts(70, 60, 0, 10), counts(30, 20, 0, 10))}),
-         {.tokens = 130, .cost = {{{"gpt-5", false, 100, 0, 0}, {"gpt-5", false, 20, 0, 10}}}}},
+         {.tokens = 170,
+          .cost = {{{"gpt-5", false, 100, 0, 0}, {"gpt-5", false, 40, 0, 0}, {"gpt-5", false, 20, 0, 10}}}}},
+        // Cut from real rollouts: an older snapshot written again after later ones, and a
+        // second session joined to the first in one file.
+        {"an_older_snapshot_again_adds_nothing",
+         one({turn(t, "gpt-5"), tokens(t, uncached(3'000'000), uncached(3'000'000)),
+              tokens(t + 1, uncached(3'656'394), uncached(656'394)),
+              tokens(t + 2, uncached(3'000'000), uncached(3'000'000)),
+              tokens(t + 3, uncached(6'064'954), uncached(2'408'560)),
+              tokens(t + 4, uncached(3'656'394), uncached(656'394))}),
+         {.tokens = 6'064'954}},
+        {"two_sessions_in_one_file",
+         one({turn(t, "gpt-5"), tokens(t, uncached(1'500'000), uncached(1'500'000)),
+              tokens(t + 1, uncached(1'979'572), uncached(479'572)),
+              tokens(t + 2, uncached(42'976), uncached(42'976)),
+              tokens(t + 3, uncached(85'952), uncached(42'976))}),
+         {.tokens = 2'065'524}},
+        {"an_undated_count_only_sets_the_baseline",
+         one({turn(t, "gpt-5"), undated(tokens(t, ten, ten)), tokens(t + 1, counts(25, 25, 0, 0), ten)}),
+         {.tokens = 15}},
         {"first_minute_of_the_day_is_a_baseline",
          one({turn(at("2026-07-14T00:00:10"), "gpt-5"), tokens(at("2026-07-14T00:00:30"), ten, ten),
               tokens(at("2026-07-14T00:02:00"), counts(60, 60, 0, 0), counts(50, 50, 0, 0))}),
@@ -171,8 +200,9 @@ TEST(CodexScanner, Rules) {
     for (const Case& c : all) {
         LogTree own;
         int n = 0;
+        // The last lines are half written (no line feed yet): read on from the state before them.
         for (const auto& [modified, lines] : c.files)
-            own.write(QString(".codex/sessions/2026/07/14/r%1.jsonl").arg(n++), lines, modified);
+            own.write(QString(".codex/sessions/2026/07/14/r%1.jsonl").arg(n++), lines, modified, false);
         const CodexStatus status = readCodexLogs(own.path(".codex/sessions"), now, own.zone, pricing);
         const Expect& e = c.expect;
         check(e.tokens, status.tokensToday, c.name);
