@@ -333,6 +333,8 @@ ClaudeScanner::Totals ClaudeScanner::total(const std::vector<const KeptLog<Claud
         bool unpriced = false;
     };
     std::map<std::pair<std::string_view, std::string_view>, Group> groups;
+    Group* current = nullptr;
+    std::pair<std::string_view, std::string_view> currentKey;
     for (const UsageEntry* entry : entries) {
         totals.tokens = addCounts(totals.tokens, entry->total());
         if (entry->explicitCost) {
@@ -352,7 +354,12 @@ ClaudeScanner::Totals ClaudeScanner::total(const std::vector<const KeptLog<Claud
             }
             price = &*it;
         }
-        Group& group = groups[{entry->session, price ? std::string_view(price->family) : std::string_view()}];
+        // Entries of one session and model mostly follow each other.
+        const std::pair<std::string_view, std::string_view> key{
+            entry->session, price ? std::string_view(price->family) : std::string_view()};
+        if (!current || key != currentKey)
+            current = &groups[currentKey = key];
+        Group& group = *current;
         group.tokens = addCounts(group.tokens, entry->total());
         if (price && price->price) {
             const TokenPrice& p = *price->price;
