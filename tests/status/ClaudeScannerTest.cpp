@@ -34,17 +34,11 @@ QJsonObject assistant(double t, const QString& id, const QString& model, const Q
     return t == noTime ? line : with(line, "timestamp", LogTree::iso(t));
 }
 
-// Claude Code's running totals of one session and model, written without a time.
-QJsonObject costState(double started, const char* model, qint64 tokens, double dollars) {
-    const QJsonObject usage{{"inputTokens", tokens / 2},
-                            {"outputTokens", tokens / 4},
-                            {"cacheReadInputTokens", tokens / 8},
-                            {"cacheCreationInputTokens", tokens - tokens / 2 - tokens / 4 - tokens / 8},
-                            {"costUSD", dollars}};
-    return {{"type", "cost-state"},
-            {"sessionId", "s1"},
-            {"startTime", started * 1000},
-            {"modelUsage", QJsonObject{{model, usage}}}};
+// Claude Code's running totals of one model in session "s1", written without a time.
+QJsonObject costState(double started, const QString& model, qint64 tokens, double dollars) {
+    const QJsonObject usage{{"inputTokens", tokens - 85}, {"outputTokens", 85}, {"costUSD", dollars}};
+    const QJsonObject line{{"type", "cost-state"}, {"sessionId", "s1"}, {"startTime", started * 1000}};
+    return with(line, "modelUsage", QJsonObject{{model, usage}});
 }
 
 QJsonObject user(double t) {
@@ -106,13 +100,12 @@ TEST(ClaudeScanner, Rules) {
     };
 
     // One recent file, and a line of one model's input tokens at `t`.
-    const auto one = [](QList<QVariant> lines, double ago = 100) {
-        return std::vector<File>{{"a.jsonl", ago, std::move(lines)}};
+    const auto one = [](QList<QVariant> lines, double ago = 100, bool lineFeedAtEnd = true) {
+        return std::vector<File>{{"a.jsonl", ago, std::move(lines), lineFeedAtEnd}};
     };
     const auto a = [&](const QString& model, qint64 input, const QJsonObject& message = {}) {
         return assistant(t, model, model, usage(input, 0), message); // the model is its id too
     };
-    // Usage of 5585 tokens in session "s1".
     const auto s1 = [&](double t, const char* id, const QString& model) {
         return with(assistant(t, id, model, usage(1200, 85, 300, 4000)), "sessionId", "s1");
     };
@@ -156,25 +149,20 @@ TEST(ClaudeScanner, Rules) {
         {"synthetic_with_tokens", one({a("<synthetic>", 10)}), {.cost = noCost}},
         {"priced_and_unpriced", one({a("claude-haiku-4-5", 10), a("gpt-4o", 1)}), {.cost = noCost}},
         {"own_cost_of_a_model_without_a_price", // its line half written
-         {{"a.jsonl",
-           100,
-           {s1(t, "m1", opus55), costState(t - 60, "claude-opus-5-5[1m]", 5585, 0.0088)},
-           false}},
+         one({s1(t, "m1", opus55), costState(t - 60, "claude-opus-5-5[1m]", 5585, 0.0088)}, 100, false),
          {.tokens = 5585, .cost = 0.0088}},
         {"own_cost_increase_since_the_last_figure_before_today",
-         one({s1(yesterday, "m0", opus55), costState(yesterday, "claude-opus-5-5", 5585, 0.0088),
-              s1(t, "m1", opus55), costState(yesterday, "claude-opus-5-5", 11170, 0.0176)}),
+         one({s1(yesterday, "m0", opus55), costState(yesterday, opus55, 5585, 0.0088), s1(t, "m1", opus55),
+              costState(yesterday, opus55, 11170, 0.0176)}),
          {.tokens = 5585, .cost = 0.0088}},
         {"no_own_cost_without_a_baseline",
-         one({s1(yesterday, "m0", opus55), s1(t, "m1", opus55),
-              costState(yesterday, "claude-opus-5-5", 11170, 0.0176)}),
-         {.cost = noCost, .counted = 0}},
+         one({s1(yesterday, "m0", opus55), s1(t, "m1", opus55), costState(yesterday, opus55, 11170, 0.0176)}),
+         {.cost = noCost}},
         {"own_cost_behind_the_log_is_a_lower_bound",
-         one({s1(t, "m1", opus55), costState(t, "claude-opus-5-5", 5585, 0.0088), s1(t + 60, "m2", opus55)}),
+         one({s1(t, "m1", opus55), costState(t, opus55, 5585, 0.0088), s1(t + 60, "m2", opus55)}),
          {.tokens = 11170, .cost = noCost, .counted = 0.0088}},
         {"own_cost_replaces_the_table_for_the_whole_model",
-         one({s1(t, "m1", opus46), fast(s1(t + 1, "m2", opus46), "fast"),
-              costState(t, "claude-opus-4-6", 11170, 0.05)}),
+         one({s1(t, "m1", opus46), fast(s1(t + 1, "m2", opus46), "fast"), costState(t, opus46, 11170, 0.05)}),
          {.cost = 0.05}},
         {"19s_working", one({user(now - 19)}, 7200), {.status = "working"}},
         {"20s_idle", one({user(now - 20)}, 7200), {.status = "idle"}},

@@ -35,16 +35,6 @@ QJsonObject tokens(double t, const QJsonObject& total, const QJsonObject& last,
     return line(t, "event_msg", payload);
 }
 
-// Counts of uncached input tokens only.
-QJsonObject uncached(qint64 n) {
-    return counts(n, n, 0, 0);
-}
-
-QJsonObject undated(QJsonObject line) {
-    line.remove("timestamp");
-    return line;
-}
-
 QJsonObject turn(double t, const char* model) {
     return line(t, "turn_context", {{"model", model}});
 }
@@ -95,6 +85,14 @@ TEST(CodexScanner, Rules) {
     const auto one = [&](QList<QVariant> lines) { // one file modified an hour ago
         return std::vector<std::pair<double, QList<QVariant>>>{{m, std::move(lines)}};
     };
+    // Token counts of uncached input a second apart: the running totals and the lines' own usage.
+    const auto run = [&](std::vector<qint64> totals, std::vector<qint64> last) {
+        QList<QVariant> lines{turn(t, "gpt-5")};
+        for (size_t i = 0; i < totals.size(); ++i)
+            lines << tokens(t + double(i), counts(totals[i], totals[i], 0, 0),
+                            counts(last[i], last[i], 0, 0));
+        return one(lines);
+    };
     const std::vector<Case> cases = {
         {"yesterday_sets_the_baseline",
          one({turn(at("2026-07-13T23:00:00"), "gpt-5"),
@@ -104,29 +102,18 @@ TEST(CodexScanner, Rules) {
         {"first_count_of_today_counts_its_last_usage",
          one({turn(t, "gpt-5"), tokens(t, counts(5000, 4000, 1000, 1000), counts(300, 200, 50, 100))}),
          {.tokens = 300, .cost = {{{"gpt-5", false, 150, 50, 100}}}}},
-        {"a_total_going_down_restarts_with_its_own_usage",
-         one({turn(t, "gpt-5"), tokens(t, counts(100, 100, 0, 0), counts(100, 100, 0, 0)),
-              tokens(t + 600, counts(40, 40, 0, 0), counts(40, 40, 0, 0)),
-              tokens(t + 1200, counts(70, 60, 0, 10), counts(30, 20, 0, 10))}),
-         {.tokens = 170,
-          .cost = {{{"gpt-5", false, 100, 0, 0}, {"gpt-5", false, 40, 0, 0}, {"gpt-5", false, 20, 0, 10}}}}},
-        // Cut from real rollouts: an older snapshot written again after later ones, and a
-        // second session joined to the first in one file.
+        // Cut from real rollouts: an older snapshot written again; two sessions in one file.
         {"an_older_snapshot_again_adds_nothing",
-         one({turn(t, "gpt-5"), tokens(t, uncached(3'000'000), uncached(3'000'000)),
-              tokens(t + 1, uncached(3'656'394), uncached(656'394)),
-              tokens(t + 2, uncached(3'000'000), uncached(3'000'000)),
-              tokens(t + 3, uncached(6'064'954), uncached(2'408'560)),
-              tokens(t + 4, uncached(3'656'394), uncached(656'394))}),
+         run({3'000'000, 3'656'394, 3'000'000, 6'064'954, 3'656'394},
+             {3'000'000, 656'394, 3'000'000, 2'408'560, 656'394}),
          {.tokens = 6'064'954}},
         {"two_sessions_in_one_file",
-         one({turn(t, "gpt-5"), tokens(t, uncached(1'500'000), uncached(1'500'000)),
-              tokens(t + 1, uncached(1'979'572), uncached(479'572)),
-              tokens(t + 2, uncached(42'976), uncached(42'976)),
-              tokens(t + 3, uncached(85'952), uncached(42'976))}),
+         run({1'500'000, 1'979'572, 42'976, 85'952}, {1'500'000, 479'572, 42'976, 42'976}),
          {.tokens = 2'065'524}},
         {"an_undated_count_only_sets_the_baseline",
-         one({turn(t, "gpt-5"), undated(tokens(t, ten, ten)), tokens(t + 1, counts(25, 25, 0, 0), ten)}),
+         one({turn(t, "gpt-5"),
+              QJsonObject{{"type", "event_msg"}, {"payload", tokens(t, ten, ten)["payload"]}},
+              tokens(t + 1, counts(25, 25, 0, 0), ten)}),
          {.tokens = 15}},
         {"first_minute_of_the_day_is_a_baseline",
          one({turn(at("2026-07-14T00:00:10"), "gpt-5"), tokens(at("2026-07-14T00:00:30"), ten, ten),

@@ -19,8 +19,9 @@ namespace {
 struct Log {
     QString path;
     bool codex;
-    QByteArray pending;        // the rest of a half-written line
-    qint64 totals[3] = {};     // Codex running totals: input, cached, output
+    QByteArray pending;    // the rest of a half-written line
+    qint64 totals[3] = {}; // Codex running totals: input, cached, output
+
     QList<QJsonObject> counts; // Codex token counts written so far
 };
 
@@ -34,6 +35,7 @@ public:
         : random(seed) {}
 
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
+    QString session() { return QString("s%1").arg(pick(0, 1)); }
 
     QByteArray line(Log& log, double now) {
         const QString t = LogTree::iso(now - pick(0, 900));
@@ -41,10 +43,8 @@ public:
         if (!log.codex && pick(0, 9) == 0) { // Claude Code's own running totals, without a time
             const QJsonObject usage{{"inputTokens", pick(0, 9000)}, {"costUSD", pick(1, 99) / 100.0}};
             line = {
-                {"type", "cost-state"},
-                {"sessionId", QString("s%1").arg(pick(0, 1))},
-                {"startTime", (now - pick(0, 7200)) * 1000},
-                {"modelUsage", QJsonObject{{pick(0, 1) ? "claude-opus-5-5" : "claude-sonnet-4-5", usage}}}};
+                {"type", "cost-state"}, {"sessionId", session()}, {"startTime", (now - pick(0, 7200)) * 1e3}};
+            line["modelUsage"] = QJsonObject{{pick(0, 1) ? "claude-opus-5-5" : "claude-sonnet-4-5", usage}};
             return QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
         }
         if (!log.codex) {
@@ -57,7 +57,7 @@ public:
             line = pick(0, 3) == 0
                        ? QJsonObject{{"type", "user"}}
                        : QJsonObject{{"type", "assistant"},
-                                     {"sessionId", QString("s%1").arg(pick(0, 1))},
+                                     {"sessionId", session()},
                                      {"message", QJsonObject{{"id", QString("m%1").arg(pick(0, 40))},
                                                              {"model", models[pick(0, 1)]},
                                                              {"usage", usage}}}};

@@ -193,7 +193,6 @@ TEST(MenuBarText, QuotaLines) {
         EXPECT_EQ(MenuBarController::fmtMin(minutes), text) << minutes;
     EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt), "　今日 12 tok $?");
     EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt, 4.561), "　今日 12 tok ≥ $4.56"); // partial
-    EXPECT_EQ(MenuBarController::todaySuffix(12, 5.0, 4.561), "　今日 12 tok $5.00");
 }
 
 } // namespace
