@@ -166,7 +166,12 @@ void scanCodexLine(CodexLogScan& scan, LogReader& reader, std::string_view text,
     const auto& previous = scan.previousTotal;
     // A running total seen before is an older snapshot written again: it adds nothing and the
     // total runs on from where it stood.
-    if (!scan.seenTotals.insert(total).second && previous && total != *previous)
+    auto& seen = scan.seenTotals;
+    const auto at = std::lower_bound(seen.begin(), seen.end(), total);
+    const bool repeated = at != seen.end() && *at == total;
+    if (!repeated)
+        seen.insert(at, total); // totals mostly grow: mostly at the end
+    else if (previous && total != *previous)
         return;
     // A line without a time, or outside today, only sets where the total stands.
     if (!day.contains(t)) {

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,7 +47,7 @@ struct CodexLogScan {
     std::string model;
     bool fileFast = false;
     std::optional<Totals> previousTotal;
-    std::set<Totals> seenTotals; // every running total of the file so far
+    std::vector<Totals> seenTotals; // every running total of the file so far, sorted
 
     // An empty scan that goes on reading the same file.
     CodexLogScan continued() const;
