@@ -1,13 +1,16 @@
 // Scans of generated session-log trees. Cold: one full refreshCache() of a new status
 // service, as at the bridge's start (MB/s of today's bytes and CPU time). Rescan: a scanner
 // that read the tree before reads it again, with nothing changed or after 1 MB of whole
-// lines was appended to one of today's files.
+// lines was appended to one of today's files. Rescans count the CPU time of the whole process.
 //
-//   bench_session_scan [--sizes=claude:200,claude:1000,codex:200] [--tree-dir=/tmp/glimmet-bench]
+//   bench_session_scan [--sizes=claude:200,claude:1000,codex:200] [--files=1000,20000]
+//                      [--tree-dir=/tmp/glimmet-bench]
 //
 // Trees are generated once per kind and size and kept for later runs. A third of the bytes
 // of each tree are in files of 4-12 MB modified today; the rest are older sessions of about
 // 0.6 MB each (about 1,100 files in a 1 GB tree) that the walk sees but does not read.
+// --files trees hold that many Claude logs in 50 project folders: 20 of today's of about
+// 1 MB, the rest small sessions of earlier days.
 #include "status/ClaudeScanner.h"
 #include "status/CodexScanner.h"
 #include "status/ModelPricing.h"
@@ -258,6 +261,42 @@ Tree generatedTree(const std::string& root, const std::string& kind, int megabyt
     return tree;
 }
 
+// Writes (or finds) a Claude tree of `count` files: 20 of today's, the rest older.
+Tree fileCountTree(const std::string& root, int count) {
+    const std::string home = root + "/claude-files-" + std::to_string(count);
+    const std::string marker = home + "/.complete";
+    const std::string logs = home + "/.claude/projects";
+    const double now = double(QDateTime::currentSecsSinceEpoch());
+    const double todayStart = double(QDate::currentDate().startOfDay().toSecsSinceEpoch()) + 60;
+    const auto projectOf = [&logs](int file) { return logs + "/p" + std::to_string(file % 50); };
+    const auto nameOf = [](int file) {
+        return (file < 20 ? "today-" : "old-") + std::to_string(file) + ".jsonl";
+    };
+    Tree tree{home, 0};
+    if (!QFile::exists(QString::fromStdString(marker))) {
+        std::fprintf(stderr, "generating a Claude tree of %d files in %s\n", count, home.c_str());
+        TextSource text{unsigned(count)};
+        const std::string old =
+            R"({"type":"user","message":{"role":"user","content":"an earlier session"},"uuid":"u-old",)"
+            R"("timestamp":")" +
+            isoTime(todayStart - 4 * 86400) + "\"}\n";
+        for (int file = 0; file < count; ++file) {
+            QDir().mkpath(QString::fromStdString(projectOf(file)));
+            const std::string bytes =
+                file < 20 ? claudeSession(text, std::max(todayStart + 60, now - 8 * 3600), size_t(MB), file)
+                          : old;
+            if (FILE* f = std::fopen((projectOf(file) + "/" + nameOf(file)).c_str(), "wb")) {
+                std::fwrite(bytes.data(), 1, bytes.size(), f);
+                std::fclose(f);
+            }
+        }
+        QFile(QString::fromStdString(marker)).open(QIODevice::WriteOnly);
+    }
+    for (int file = 0; file < count; ++file)
+        setModified(projectOf(file) + "/" + nameOf(file), file < 20 ? now - 30 : todayStart - 3 * 86400);
+    return tree;
+}
+
 Tree loadTree(const std::string& root, const std::string& kind, int megabytes) {
     Tree tree = generatedTree(root, kind, megabytes);
     QFile marker(QString::fromStdString(tree.home + "/.complete"));
@@ -291,7 +330,9 @@ void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, 
     scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000, zone, pricing);
 
     // 1 MB of whole lines of the same shape, appended to the first of today's files.
-    const std::string target = logs.toStdString() + "/today-0.jsonl";
+    std::string target = logs.toStdString() + "/today-0.jsonl";
+    if (!QFile::exists(QString::fromStdString(target)))
+        target = logs.toStdString() + "/p0/today-0.jsonl";
     TextSource text(7);
     const double start = double(QDateTime::currentSecsSinceEpoch()) - 600;
     const std::string chunk = kind == "claude" ? claudeSession(text, start, size_t(MB), 999)
@@ -323,11 +364,14 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::string sizes = "claude:4,codex:4";
     std::string root = "/tmp/glimmet-bench";
+    std::string fileCounts;
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("--sizes=", 0) == 0)
             sizes = arg.substr(8);
+        else if (arg.rfind("--files=", 0) == 0)
+            fileCounts = arg.substr(8);
         else if (arg.rfind("--tree-dir=", 0) == 0)
             root = arg.substr(11);
         else
@@ -357,9 +401,25 @@ int main(int argc, char** argv) {
                     else
                         rescan<CodexScanner>(state, tree, kind, append);
                 });
-            bench->Unit(benchmark::kMillisecond);
+            bench->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
             if (append)
                 bench->Iterations(20); // 20 MB appended, and cut off again afterwards
+        }
+    }
+    for (start = 0; start < fileCounts.size();) {
+        const size_t comma = std::min(fileCounts.find(',', start), fileCounts.size());
+        const int count = std::stoi(fileCounts.substr(start, comma - start));
+        start = comma + 1;
+        const Tree tree = fileCountTree(root, count);
+        for (const bool append : {false, true}) {
+            const std::string name =
+                "Rescan/claude/" + std::to_string(count) + "files/" + (append ? "append_1MB" : "unchanged");
+            auto* bench = benchmark::RegisterBenchmark(name.c_str(), [tree, append](benchmark::State& state) {
+                rescan<ClaudeScanner>(state, tree, "claude", append);
+            });
+            bench->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+            if (append)
+                bench->Iterations(20);
         }
     }
     int restCount = int(rest.size());
