@@ -233,7 +233,7 @@ TEST(HookInstaller, WiresTheEventsOfTheInstalledReleaseAndFollowsUpgrades) {
         expected.sort();
         EXPECT_EQ(eventsRunning(readFile(home.path() + "/.claude/settings.json"), command), expected);
         EXPECT_TRUE(run.out.startsWith(r.release.isEmpty() ? "Claude Code: no claude found"
-                                                           : "Claude Code " + r.release + ' '))
+                                                           : "Claude Code " + r.release))
             << run.out.constData();
     }
     EXPECT_EQ(runBridge(home.path(), {"--uninstall-hooks", "claude"}, QByteArray()).exitCode, 0);
