@@ -40,7 +40,7 @@ QByteArray ArtworkFetcher::download(const QString& url) {
         return lastBytes;
     HttpRequest request;
     request.url = QUrl(url);
-    request.timeout = downloadTimeout;
+    request.idleTimeout = downloadIdleTimeout;
     request.maxBodyBytes = maxBytes;
     request.deadline = downloadDeadline;
     const HttpResponse response = HttpClient::shared().syncRequest(request);

@@ -16,8 +16,8 @@ namespace glimmet {
 class ArtworkFetcher {
 public:
     static constexpr qint64 maxBytes = 8 * 1024 * 1024;
-    static constexpr double downloadTimeout = 5.0;   // without data moving
-    static constexpr double downloadDeadline = 10.0; // for the whole download
+    static constexpr double downloadIdleTimeout = 5.0; // without data moving
+    static constexpr double downloadDeadline = 10.0;   // for the whole download
     // A failed download is tried again for the same URL after this long.
     static constexpr double retryAfter = 30.0;
 
