@@ -1,14 +1,17 @@
 // The tray icon on a real X server with a stand-in tray host (see with-tray-host.sh): the
-// item registers with the watcher and its menu is exported over com.canonical.dbusmenu.
+// item registers with the watcher and its menu is exported over com.canonical.dbusmenu. Qt
+// keeps its first answer to "is there a tray?" per process, and ctest runs each case alone.
 #include "UiTestSupport.h"
 #include "common/Settings.h"
 #include "support/FakeHttpServer.h"
 #include "ui/MenuBarController.h"
+#include "ui/TrayHostWatcher.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QProcess>
 #include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
@@ -42,7 +45,38 @@ void collect(const QDBusArgument& item, QHash<QString, int>& ids) {
     item.endStructure();
 }
 
+// The stand-in StatusNotifierWatcher, running until the end of the test.
+class TrayHost {
+public:
+    bool start() {
+        process.start(qEnvironmentVariable("TRAY_WATCHER"));
+        return process.waitForReadyRead(10000) && process.readAll().startsWith("ready");
+    }
+    ~TrayHost() {
+        process.kill();
+        process.waitForFinished();
+    }
+
+private:
+    QProcess process;
+};
+
+// The items registered with the watcher, once there is one.
+QStringList registeredItems() {
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QStringList items;
+    test::waitUntil([&] {
+        const QDBusMessage reply = call(watcher, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
+                                        "Get", {watcher, QStringLiteral("RegisteredStatusNotifierItems")});
+        items = qvariant_cast<QDBusVariant>(reply.arguments().value(0)).variant().toStringList();
+        return !items.isEmpty();
+    });
+    return items;
+}
+
 TEST(Tray, RegistersAndExportsTheControlMenu) {
+    TrayHost host;
+    ASSERT_TRUE(host.start());
     ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
     test::FakeHttpServer clock;
     clock.setResponse(QStringLiteral("/api/display"), {200, "ok"});
@@ -52,23 +86,15 @@ TEST(Tray, RegistersAndExportsTheControlMenu) {
     controller.buildMenu();
     controller.showStatusItem(MenuBarController::happyMacIcon());
 
-    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-    QStringList items;
-    ASSERT_TRUE(test::waitUntil([&] {
-        const QDBusMessage reply = call(watcher, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
-                                        "Get", {watcher, QStringLiteral("RegisteredStatusNotifierItems")});
-        items = qvariant_cast<QDBusVariant>(reply.arguments().value(0)).variant().toStringList();
-        return !items.isEmpty();
-    }));
+    const QStringList items = registeredItems();
+    ASSERT_FALSE(items.isEmpty());
 
     const QDBusMessage layout =
         call(items.first(), "/MenuBar", "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
     ASSERT_EQ(layout.type(), QDBusMessage::ReplyMessage) << layout.errorMessage().toStdString();
     QHash<QString, int> ids;
     collect(qvariant_cast<QDBusArgument>(layout.arguments().value(1)), ids);
-    QStringList expected = {"Claude …",           "Codex …",      "Grok Build …", "Kimi Code …",
-                            "设备：未设置",       "行情设置",     "桌宠外观",     "自定义…",
-                            "把本机设为设备桥接", "桥接服务地址", "退出"};
+    QStringList expected = {"行情设置", "桌宠外观", "自定义…", "把本机设为设备桥接", "桥接服务地址", "退出"};
     for (const auto& mode : MenuBarController::displayModes)
         expected << mode.title;
     for (const QString& title : expected)
@@ -79,6 +105,23 @@ TEST(Tray, RegistersAndExportsTheControlMenu) {
           QVariant::fromValue(QDBusVariant(0)), 0u});
     ASSERT_TRUE(test::waitUntil([&] { return !clock.requests(QStringLiteral("/api/display")).isEmpty(); }));
     EXPECT_EQ(clock.requests(QStringLiteral("/api/display")).first().body, "mode=net");
+}
+
+TEST(Tray, AppearsWhenATrayHostStartsLater) {
+    ASSERT_FALSE(TrayHostWatcher::hostPresent());
+    TrayHostWatcher watcher;
+    bool appeared = false;
+    QObject::connect(&watcher, &TrayHostWatcher::hostAppeared, [&] { appeared = true; });
+    TrayHost host;
+    ASSERT_TRUE(host.start());
+    ASSERT_TRUE(test::waitUntil([&] { return appeared; }));
+    EXPECT_TRUE(TrayHostWatcher::hostPresent());
+
+    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+    MenuBarController controller({}, nullptr);
+    controller.buildMenu();
+    controller.showStatusItem(MenuBarController::happyMacIcon());
+    EXPECT_EQ(registeredItems().size(), 1);
 }
 
 } // namespace
