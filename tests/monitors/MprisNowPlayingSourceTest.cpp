@@ -9,9 +9,14 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QFile>
 #include <QUrl>
 
 #include <gtest/gtest.h>
+
+#include <attachedpictureframe.h>
+#include <id3v2tag.h>
+#include <mpegfile.h>
 
 #include <map>
 
@@ -67,13 +72,31 @@ struct FakePlayers {
 };
 
 QVariantMap player(const QString& status, const QString& title, const QString& artUrl = {}, double rate = 1.0,
-                   const QVariant& artist = QStringList{"Artist"}) {
-    const QVariantMap metadata{{"xesam:title", title},
-                               {"xesam:artist", artist},
-                               {"xesam:album", "Album"},
-                               {"mpris:length", 200'000'000LL},
-                               {"mpris:artUrl", artUrl}};
+                   const QVariant& artist = QStringList{"Artist"}, const QString& trackUrl = {}) {
+    const QVariantMap metadata{{"xesam:title", title},   {"xesam:artist", artist},
+                               {"xesam:album", "Album"}, {"mpris:length", 200'000'000LL},
+                               {"mpris:artUrl", artUrl}, {"xesam:url", trackUrl}};
     return {{"PlaybackStatus", status}, {"Metadata", metadata}, {"Position", 50'500'000LL}, {"Rate", rate}};
+}
+
+// A short MP3 of silent MPEG-1 layer III frames whose ID3v2 tag holds `pictures`, tagged with
+// TagLib itself: (picture type, bytes) in tag order.
+QString taggedMp3(const QString& path, const QList<std::pair<int, QByteArray>>& pictures) {
+    QByteArray frame(417, '\0'); // 128 kbit/s at 44.1 kHz
+    frame.replace(0, 4, QByteArray::fromHex("fffb9064"));
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(frame.repeated(8)) != 8 * frame.size())
+        return {};
+    out.close();
+    TagLib::MPEG::File file(QFile::encodeName(path).constData());
+    for (const auto& [type, bytes] : pictures) {
+        auto* picture = new TagLib::ID3v2::AttachedPictureFrame;
+        picture->setMimeType("image/png");
+        picture->setType(TagLib::ID3v2::AttachedPictureFrame::Type(type));
+        picture->setPicture(TagLib::ByteVector(bytes.constData(), uint(bytes.size())));
+        file.ID3v2Tag(true)->addFrame(picture);
+    }
+    return file.save() ? QUrl::fromLocalFile(path).toString() : QString();
 }
 
 QString summary(const NowPlayingInfo& i) {
@@ -100,6 +123,12 @@ TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
                       wrongTypes{{"PlaybackStatus", "Playing"},
                                  {"Rate", "fast"},
                                  {"Metadata", QVariantMap{{"xesam:title", 42}, {"xesam:artist", 7}}}};
+    const QByteArray front = "front cover", back = "back cover";
+    const QString tagged =
+        taggedMp3(home.path() + "/tagged.mp3", {{TagLib::ID3v2::AttachedPictureFrame::BackCover, back},
+                                                {TagLib::ID3v2::AttachedPictureFrame::FrontCover, front}});
+    ASSERT_FALSE(tagged.isEmpty());
+    const QString untagged = taggedMp3(home.path() + "/untagged.mp3", {});
     const QString nothing = "|||-|0|0", song = "Song|Artist|Album|playing|50.5|200",
                   pausedSong = "Song|Artist|Album|-|50.5|200";
     // One source asks every scene in turn; the players of a scene are asked in name order.
@@ -123,6 +152,15 @@ TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
         {"downloaded once", {{"p", player("Playing", "Song", server.baseUrl() + "/art")}}, song, art},
         {"too large a file", {{"p", player("Playing", "Song", file(big))}}, song},
         {"a FIFO is not read", {{"p", player("Playing", "Song", file(fifo))}}, song},
+        {"the front cover in the track's tags",
+         {{"p", player("Playing", "Song", {}, 1, "Artist", tagged)}},
+         song,
+         front},
+        {"an art address wins",
+         {{"p", player("Playing", "Song", file(home.write("b.png", art)), 1, "Artist", tagged)}},
+         song,
+         art},
+        {"a track without pictures", {{"p", player("Playing", "Song", {}, 1, "Artist", untagged)}}, song},
     };
     for (const auto& scene : scenes) {
         FakePlayers players(scene.players);
