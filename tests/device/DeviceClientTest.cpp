@@ -72,7 +72,6 @@ TEST_F(DeviceClientHttp, SettingsArePostedAsForms) {
     EXPECT_EQ(completion<Outcome>([](auto done) { DeviceClient::setBrightness(40, done); }), std::nullopt);
     const auto failed = completion<Outcome>([](auto done) { DeviceClient::setDisplayMode("net", done); });
     EXPECT_EQ(failed.value_or(Error{}).description, QStringLiteral("设备返回 HTTP 500 busy"));
-    // An alert quotes 200 characters of a long answer; an answer over 64 KiB is not the clock's.
     clock.setResponse("/api/bridge", {500, QByteArray(150, 'a') + QByteArray(100, 'b')});
     const auto quoted = completion<Outcome>([](auto done) { DeviceClient::setBridgeHost("h", done); });
     EXPECT_EQ(quoted.value_or(Error{}).description,

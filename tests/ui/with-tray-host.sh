@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Runs a test (all arguments after the first) on its own X server and private session bus.
-# The stand-in StatusNotifierWatcher (the first argument) is not started: its path is in
-# TRAY_WATCHER, and each test starts it when it wants a tray host (see TrayTest.cpp).
+# Runs a test (all arguments after the first) on its own X server and private session bus; the
+# test starts the stand-in StatusNotifierWatcher (the first argument, in TRAY_WATCHER) itself.
 set -euo pipefail
 if [ -z "${WITH_TRAY_HOST_INNER:-}" ]; then
     export WITH_TRAY_HOST_INNER=1
