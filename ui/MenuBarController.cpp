@@ -289,12 +289,14 @@ void MenuBarController::refreshUsageLines() {
     if (!s.usage || !claudeUsageItem)
         return;
     const Snapshot snapshot = s.service ? s.service->snapshot(false) : Snapshot::offline(0);
-    claudeUsageItem->setText(usageLine(QStringLiteral("Claude"), s.usage->usage(UsageProvider::Claude),
-                                       QStringLiteral("7天"), true) +
-                             todaySuffix(snapshot.claude.tokensToday, snapshot.claude.costToday));
-    codexUsageItem->setText(usageLine(QStringLiteral("Codex"), s.usage->usage(UsageProvider::Codex),
-                                      QStringLiteral("周"), false) +
-                            todaySuffix(snapshot.codex.tokensToday, snapshot.codex.costToday));
+    claudeUsageItem->setText(
+        usageLine(QStringLiteral("Claude"), s.usage->usage(UsageProvider::Claude), QStringLiteral("7天"),
+                  true) +
+        todaySuffix(snapshot.claude.tokensToday, snapshot.claude.costToday, snapshot.claude.costCounted));
+    codexUsageItem->setText(
+        usageLine(QStringLiteral("Codex"), s.usage->usage(UsageProvider::Codex), QStringLiteral("周"),
+                  false) +
+        todaySuffix(snapshot.codex.tokensToday, snapshot.codex.costToday, snapshot.codex.costCounted));
     grokUsageItem->setText(usageLine(QStringLiteral("Grok Build"), s.usage->usage(UsageProvider::Grok),
                                      QStringLiteral("周"), false));
     grokUsageItem->setVisible(preference(QStringLiteral("show_grok_usage"), true));
@@ -331,9 +333,11 @@ QString MenuBarController::usageLine(const QString& name, const ProviderUsage& u
     return name + QStringLiteral("　") + parts.join(QStringLiteral("　"));
 }
 
-QString MenuBarController::todaySuffix(std::int64_t tokens, std::optional<double> cost) {
+QString MenuBarController::todaySuffix(std::int64_t tokens, std::optional<double> cost, double counted) {
     return QStringLiteral("　今日 ") + QLocale().toString(qint64(tokens)) + QStringLiteral(" tok ") +
-           (cost ? QString::asprintf("$%.2f", *cost) : QStringLiteral("$?"));
+           (cost          ? QString::asprintf("$%.2f", *cost)
+            : counted > 0 ? QString::asprintf("≥ $%.2f", counted)
+                          : QStringLiteral("$?"));
 }
 
 QString MenuBarController::fmtMin(std::int64_t m) {

@@ -92,7 +92,8 @@ public:
     // Formatters of the quota lines.
     static QString usageLine(const QString& name, const ProviderUsage& u, const QString& weeklyLabel,
                              bool showPrimary);
-    static QString todaySuffix(std::int64_t tokens, std::optional<double> cost);
+    // Without a whole cost, a `counted` part above 0 shows as a lower bound: "≥ $4.56".
+    static QString todaySuffix(std::int64_t tokens, std::optional<double> cost, double counted = 0);
     static QString fmtMin(std::int64_t minutes);
     // A stored boolean, or `fallback` when the key is absent.
     static bool preference(const QString& key, bool fallback);

@@ -232,6 +232,7 @@ TEST(MenuBarText, QuotaLines) {
          {std::pair{59, "59m"}, {60, "1h"}, {61, "1h1m"}, {125, "2h5m"}, {2879, "47h59m"}, {2880, "2天"}})
         EXPECT_EQ(MenuBarController::fmtMin(minutes), text) << minutes;
     EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt), "　今日 12 tok $?");
+    EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt, 4.561), "　今日 12 tok ≥ $4.56"); // partial
 }
 
 } // namespace
