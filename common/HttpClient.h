@@ -37,9 +37,9 @@ struct HttpRequest {
     double deadline = defaultDeadline;
     // Bytes of the answer's body.
     qint64 maxBodyBytes = defaultMaxBodyBytes;
-    // Optional, and NOT a limit on the whole exchange: seconds without a single byte moving
-    // before the request is given up (a dead peer is noticed before the deadline). A host
-    // that drips one byte now and then never trips it; only `deadline` ends that. 0: none.
+    // Optional, and not a limit on the whole exchange: seconds without a single byte moving
+    // before the request is given up, so that a dead peer is noticed before the deadline. A
+    // host that drips a byte now and then never trips it; only `deadline` ends that. 0: none.
     double idleTimeout = 0;
 };
 
