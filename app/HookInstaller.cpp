@@ -368,18 +368,19 @@ int wireClaude(const QString& executable, bool install) {
         return refuse(edit.error().description);
     const QString wired =
         QStringLiteral("%1 events: %2").arg(target.events.size()).arg(target.events.join(u", "));
-    if (install && target.events.isEmpty()) {
+    const bool wiring = install && !target.events.isEmpty();
+    if (install && !wiring)
         say(stdout, QStringLiteral("%1 runs no hooks (they came with %2); nothing to wire")
                         .arg(target.name, firstHookRelease.text()));
-    } else if (edit->changed == 0) {
-        say(stdout, QStringLiteral("%1: %2 %3; nothing changed")
-                        .arg(target.name, path,
-                             install ? QStringLiteral("already runs the glimmet-bridge hook on its ") + wired
-                                     : QStringLiteral("has no glimmet-bridge hook")));
+    if (edit->changed == 0) {
+        if (!install || wiring)
+            say(stdout,
+                QStringLiteral("%1: %2 %3; nothing changed")
+                    .arg(target.name, path,
+                         wiring ? QStringLiteral("already runs the glimmet-bridge hook on its ") + wired
+                                : QStringLiteral("has no glimmet-bridge hook")));
         return 0;
     }
-    if (edit->changed == 0)
-        return 0;
     if (const Result<void> written = writeConfig(*file, jsonLike(root, file->bytes)); !written) {
         say(stderr, QStringLiteral("Claude Code: ") + written.error().description);
         return 1;
@@ -388,10 +389,9 @@ int wireClaude(const QString& executable, bool install) {
                                  ? QString()
                                  : QStringLiteral("; took it off %1").arg(edit->takenOff.join(u", "));
     say(stdout,
-        install && !target.events.isEmpty()
-            ? QStringLiteral("%1: %2 runs \"%3\" on %4%5").arg(target.name, path, command, wired, takenOff)
-            : QStringLiteral("%1: removed \"%2\" from %3 events in %4")
-                  .arg(target.name, command, QString::number(edit->changed), path));
+        wiring ? QStringLiteral("%1: %2 runs \"%3\" on %4%5").arg(target.name, path, command, wired, takenOff)
+               : QStringLiteral("%1: removed \"%2\" from %3 events in %4")
+                     .arg(target.name, command, QString::number(edit->changed), path));
     return 0;
 }
 
