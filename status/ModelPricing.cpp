@@ -138,7 +138,11 @@ ModelPricing::ModelPricing(const QString& cacheFolder)
 void ModelPricing::refresh(std::function<void()> finished) {
     HttpRequest request;
     request.url = Endpoints::url(Endpoint::LitellmRaw, QLatin1String(sourcePath));
-    request.timeout = refreshTimeout;
+    // The price file is a few megabytes from a distant host: the download ends when no byte
+    // moves for refreshTimeout seconds, or after a minute in any case.
+    request.idleTimeout = refreshTimeout;
+    request.deadline = 60;
+    request.maxBodyBytes = 32 << 20;
     HttpClient::shared().send(
         std::move(request), nullptr,
         [weak = weak_from_this(), finished = std::move(finished)](HttpResponse response) mutable {

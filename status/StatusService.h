@@ -43,6 +43,8 @@ public:
     // Set once at start-up, before the first request.
     void setUsage(std::shared_ptr<const UsageSource> usage);
     void setMusicPlayingProvider(std::function<bool()> provider);
+    // Runs on the scan queue after every background scan: the document may have changed.
+    void setOnScan(std::function<void()> onScan);
 
     // The current document. Without waiting it never touches files: a stale cache starts a
     // background scan and is served meanwhile. With waiting, a needed scan runs first on
@@ -52,7 +54,10 @@ public:
     // A hook event posted by an agent ("claude" or "codex"; other agents only count task starts).
     void recordEvent(const QString& agent, const QString& event, const std::optional<QString>& message);
 
-    static QString overrideStatus(const QString& base, const std::optional<AgentEvent>& event, double now);
+    // The status shown for an agent whose logs gave `base` in a scan that began reading them at
+    // `scannedAt` (0 before the first scan), given its last hook event.
+    static QString overrideStatus(const QString& base, const std::optional<AgentEvent>& event, double now,
+                                  double scannedAt);
     static bool isPermissionNotification(const std::optional<QString>& message);
 
     SerialQueue& scanQueue() { return _scanQueue; }
@@ -82,11 +87,13 @@ private:
     std::mutex lock;
     std::shared_ptr<const UsageSource> usage;
     std::function<bool()> musicPlayingProvider;
+    std::function<void()> onScan;
     AgentHooks claudeHooks;
     AgentHooks codexHooks;
     std::uint64_t taskEventGeneration = 0;
     std::optional<Snapshot> cached;
     double cachedAt = 0;
+    double cachedScanStart = 0; // when the scan behind `cached` began reading the logs
     bool refreshInFlight = false;
     // What the scans keep of the logs; used only by the one scan in flight.
     const std::unique_ptr<ClaudeScanner> claudeScanner;
