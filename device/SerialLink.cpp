@@ -6,18 +6,19 @@
 #include "monitors/SystemStatsMonitor.h"
 #include "status/StatusService.h"
 
+#include <QFileSystemWatcher>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <cmath>
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace glimmet {
@@ -96,8 +97,29 @@ QSet<QString> SerialLink::espressifNativePorts() {
 
 void SerialLink::start() {
     timer = std::make_unique<QTimer>();
-    QObject::connect(timer.get(), &QTimer::timeout, [this] { tick(); });
-    timer->start(250);
+    timer->setInterval(250);
+    QObject::connect(timer.get(), &QTimer::timeout, [this] { step(); });
+    folderWatch = std::make_unique<QFileSystemWatcher>();
+    if (folderWatch->addPath(folder))
+        QObject::connect(folderWatch.get(), &QFileSystemWatcher::directoryChanged, [this] { step(); });
+    else
+        folderWatch.reset();
+    step();
+}
+
+bool SerialLink::ticking() const {
+    return timer && timer->isActive();
+}
+
+void SerialLink::step() {
+    tick();
+    // Nothing to do until the folder changes: no port open, none to try again, and the
+    // folder's last change has settled (the USB ids of a new port may come a moment later).
+    const bool idle = fd < 0 && candidates.isEmpty() && listingSettled && folderWatch;
+    if (idle)
+        timer->stop();
+    else if (!timer->isActive())
+        timer->start();
 }
 
 void SerialLink::tick() {
@@ -144,9 +166,8 @@ void SerialLink::refreshCandidates() {
                            st.st_mtim.tv_nsec == listedMtime.tv_nsec;
     if (listingSettled && unchanged)
         return;
-    timespec realNow{};
-    ::clock_gettime(CLOCK_REALTIME, &realNow);
-    listingSettled = seconds(realNow) - seconds(st.st_mtim) > settleSeconds;
+    // A folder stamped well in the future (a clock set back) counts as settled.
+    listingSettled = std::abs(clock->now() - seconds(st.st_mtim)) > settleSeconds;
     listedInode = st.st_ino;
     listedMtime = st.st_mtim;
 

@@ -1,6 +1,7 @@
 #include "monitors/NetSpeedMonitor.h"
 
 #include "common/Json.h"
+#include "common/SerialQueue.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -44,14 +45,44 @@ NetSpeedMonitor::NetSpeedMonitor(std::shared_ptr<NetCounterSource> source, std::
 NetSpeedMonitor::~NetSpeedMonitor() = default;
 
 void NetSpeedMonitor::start() {
-    sampleNow();
     timer = std::make_unique<QTimer>();
     timer->setInterval(intervalMs);
     QObject::connect(timer.get(), &QTimer::timeout, [weak = weak_from_this()] {
         if (const auto monitor = weak.lock())
-            monitor->sampleNow();
+            monitor->tick();
     });
+    started = true;
+}
+
+bool NetSpeedMonitor::sampling() const {
+    return timer && timer->isActive();
+}
+
+void NetSpeedMonitor::noteRead() {
+    if (!started || !demand.read(clock->now()))
+        return;
+    {
+        std::lock_guard guard(lock);
+        _samples.clear();
+    }
+    runOnMain([weak = weak_from_this()] {
+        if (const auto monitor = weak.lock())
+            monitor->resume();
+    });
+}
+
+void NetSpeedMonitor::resume() {
+    // The first reading after a pause is a new base, as at the start.
+    lastAt.reset();
+    sampleNow();
     timer->start();
+}
+
+void NetSpeedMonitor::tick() {
+    if (demand.wanted(clock->now()))
+        sampleNow();
+    else
+        timer->stop();
 }
 
 void NetSpeedMonitor::sampleNow() {
@@ -81,13 +112,15 @@ void NetSpeedMonitor::sampleNow() {
         _samples.pop_front();
 }
 
-NetSpeedMonitor::Sample NetSpeedMonitor::currentSmoothed() const {
+NetSpeedMonitor::Sample NetSpeedMonitor::currentSmoothed() {
+    noteRead();
     std::lock_guard guard(lock);
     const std::size_t count = std::min(_samples.size(), smoothingWindow);
     return meanOf(_samples.end() - std::ptrdiff_t(count), _samples.end());
 }
 
-std::vector<NetSpeedMonitor::Sample> NetSpeedMonitor::samples() const {
+std::vector<NetSpeedMonitor::Sample> NetSpeedMonitor::samples() {
+    noteRead();
     std::lock_guard guard(lock);
     return {_samples.begin(), _samples.end()};
 }
@@ -97,7 +130,8 @@ std::int64_t NetSpeedMonitor::totalSamples() const {
     return _totalSamples;
 }
 
-QByteArray NetSpeedMonitor::jsonData(std::optional<std::int64_t> cpu, std::optional<std::int64_t> mem) const {
+QByteArray NetSpeedMonitor::jsonData(std::optional<std::int64_t> cpu, std::optional<std::int64_t> mem) {
+    noteRead();
     std::vector<Sample> recent;
     std::int64_t seq = 0;
     {

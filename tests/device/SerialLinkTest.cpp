@@ -152,6 +152,21 @@ TEST_F(SerialLinkTest, SlowReaderGetsWholeLines) {
             << line.left(60).constData();
 }
 
+TEST_F(SerialLinkTest, SleepsUntilThePortFolderChanges) {
+    struct stat st {};
+    ::stat(folder.path().toLocal8Bit().constData(), &st);
+    clock->set(double(st.st_mtim.tv_sec) + 10); // the folder settled long ago
+    link.start();
+    EXPECT_FALSE(link.ticking()) << "no port to talk to";
+    auto port = std::make_unique<Pty>(folder.path(), "ttyUSB0");
+    ASSERT_TRUE(waitUntil([&] { return link.portPath() == path("ttyUSB0"); }));
+    EXPECT_TRUE(link.ticking());
+    port.reset();
+    QFile::remove(path("ttyUSB0"));
+    ASSERT_TRUE(waitUntil([&] { return !link.ticking(); }));
+    EXPECT_EQ(logged.last(), "[serial] closed " + path("ttyUSB0"));
+}
+
 TEST_F(SerialLinkTest, UsbIdsReadOnlyWhenTheFolderChanges) {
     Pty port(folder.path(), "ttyACM3");
     for (const int change : {1, 2}) {

@@ -16,7 +16,8 @@ namespace glimmet::test {
 // Counters that a test sets; read on the main thread, like the real source.
 struct FakeNetCounterSource final : NetCounterSource {
     std::optional<NetCounters> next = NetCounters{};
-    std::optional<NetCounters> counters() override { return next; }
+    int reads = 0;
+    std::optional<NetCounters> counters() override { return ++reads, next; }
     void set(std::optional<NetCounters> value) { next = value; }
 };
 
