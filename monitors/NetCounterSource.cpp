@@ -53,14 +53,14 @@ std::optional<NetCounters> ProcNetCounterSource::counters() {
     if (fd < 0)
         fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     std::string text;
-    char chunk[8192];
+    char chunk[16384];
     while (fd >= 0) {
         const ssize_t n = ::pread(fd, chunk, sizeof chunk, off_t(text.size()));
-        if (n > 0) {
+        if (n >= 0)
             text.append(chunk, size_t(n));
-        } else if (n == 0) {
+        if (n >= 0 && size_t(n) < sizeof chunk) // the end: a short read of a generated file
             break;
-        } else if (errno != EINTR) {
+        if (n < 0 && errno != EINTR) {
             ::close(fd);
             fd = -1;
         }

@@ -1,15 +1,14 @@
 #include "monitors/NetSpeedMonitor.h"
 
 #include "common/Json.h"
-#include "common/SerialQueue.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
+#include <pthread.h>
 
 namespace glimmet {
 
@@ -42,20 +41,20 @@ NetSpeedMonitor::NetSpeedMonitor(std::shared_ptr<NetCounterSource> source, std::
     : source(std::move(source))
     , clock(std::move(clock)) {}
 
-NetSpeedMonitor::~NetSpeedMonitor() = default;
-
-void NetSpeedMonitor::start() {
-    timer = std::make_unique<QTimer>();
-    timer->setInterval(intervalMs);
-    QObject::connect(timer.get(), &QTimer::timeout, [weak = weak_from_this()] {
-        if (const auto monitor = weak.lock())
-            monitor->tick();
-    });
-    started = true;
+NetSpeedMonitor::~NetSpeedMonitor() {
+    {
+        std::lock_guard guard(sleepLock);
+        stopping = true;
+    }
+    wake.notify_one();
+    if (sampler.joinable())
+        sampler.join();
 }
 
-bool NetSpeedMonitor::sampling() const {
-    return timer && timer->isActive();
+void NetSpeedMonitor::start() {
+    if (started.exchange(true))
+        return;
+    sampler = std::thread([this] { run(); });
 }
 
 void NetSpeedMonitor::noteRead() {
@@ -65,24 +64,36 @@ void NetSpeedMonitor::noteRead() {
         std::lock_guard guard(lock);
         _samples.clear();
     }
-    runOnMain([weak = weak_from_this()] {
-        if (const auto monitor = weak.lock())
-            monitor->resume();
-    });
+    {
+        std::lock_guard guard(sleepLock);
+        woken = true;
+    }
+    wake.notify_one();
 }
 
-void NetSpeedMonitor::resume() {
-    // The first reading after a pause is a new base, as at the start.
-    lastAt.reset();
-    sampleNow();
-    timer->start();
-}
-
-void NetSpeedMonitor::tick() {
-    if (demand.wanted(clock->now()))
-        sampleNow();
-    else
-        timer->stop();
+void NetSpeedMonitor::run() {
+    ::pthread_setname_np(::pthread_self(), "glimmet.netsamp");
+    const auto interval = std::chrono::milliseconds(intervalMs);
+    std::unique_lock guard(sleepLock);
+    for (;;) {
+        wake.wait(guard, [this] { return woken || stopping; });
+        if (stopping)
+            return;
+        woken = false;
+        active = true;
+        lastAt.reset(); // the first reading after a pause is a new base, as at the start
+        auto next = std::chrono::steady_clock::now();
+        do {
+            guard.unlock();
+            sampleNow();
+            guard.lock();
+            // A thread held up for longer (a suspended machine) goes on from now.
+            next = std::max(next + interval, std::chrono::steady_clock::now());
+            if (wake.wait_until(guard, next, [this] { return stopping; }))
+                return;
+        } while (demand.wanted(clock->now()));
+        active = false;
+    }
 }
 
 void NetSpeedMonitor::sampleNow() {

@@ -7,21 +7,22 @@
 #include <QByteArray>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
-
-class QTimer;
 
 namespace glimmet {
 
 // Samples the network byte counters four times a second while someone reads the rates, and
 // keeps three minutes of download and upload rates for the clock's network screen. Readings
-// run on the main thread; the history is read from any thread. Owned by the app through a
-// std::shared_ptr.
+// run on a thread of its own ("glimmet.netsample": a plain thread, so that each costs no
+// more than the read it does), asleep while nothing reads; the history is read from any
+// thread. Owned by the app through a std::shared_ptr.
 class NetSpeedMonitor : public std::enable_shared_from_this<NetSpeedMonitor> {
 public:
     struct Sample {
@@ -40,13 +41,12 @@ public:
                     std::shared_ptr<const Clock> clock = Clock::system());
     ~NetSpeedMonitor();
 
-    // From now on the rates are sampled on the calling (main) thread while they are read: the
-    // first read (of the document, the history or the smoothed rates) starts a reading every
-    // 250 ms, which stops when nothing was read for `readLinger` seconds. A read that wakes the
-    // sampler finds the history empty, as after a start: rates from before the pause would not
-    // be current.
+    // From now on the rates are sampled while they are read: the first read (of the document,
+    // the history or the smoothed rates) starts a reading every 250 ms, which stops when
+    // nothing was read for `readLinger` seconds. A read that wakes the sampler finds the
+    // history empty, as after a start: rates from before the pause would not be current.
     void start();
-    bool sampling() const;
+    bool sampling() const { return active; }
 
     // One reading: a sample of the rates since the previous reading, when that is usable.
     void sampleNow();
@@ -61,8 +61,7 @@ public:
 
 private:
     void noteRead();
-    void tick();
-    void resume();
+    void run();
 
     const std::shared_ptr<NetCounterSource> source;
     const std::shared_ptr<const Clock> clock;
@@ -74,9 +73,15 @@ private:
     // The previous reading; touched only by sampleNow().
     std::optional<NetCounters> last;
     std::optional<double> lastAt;
-    std::unique_ptr<QTimer> timer;
-    std::atomic<bool> started{false};
+
     Demand demand{readLinger};
+    std::thread sampler;
+    std::atomic<bool> started{false};
+    std::atomic<bool> active{false};
+    std::mutex sleepLock; // guards the two flags below
+    std::condition_variable wake;
+    bool woken = false;
+    bool stopping = false;
 };
 
 } // namespace glimmet
