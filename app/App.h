@@ -13,6 +13,7 @@ class MarketMonitor;
 class MenuBarController;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
+class RemoteHosts;
 class SerialLink;
 class StatusService;
 class UsageFetcher;
@@ -39,6 +40,7 @@ private:
     void startMenu();
 
     std::shared_ptr<StatusService> status;
+    std::shared_ptr<RemoteHosts> remote;
     std::shared_ptr<UsageFetcher> usage;
     std::shared_ptr<NetSpeedMonitor> net;
     std::shared_ptr<NowPlayingMonitor> nowPlaying;
