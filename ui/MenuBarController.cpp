@@ -6,9 +6,11 @@
 #include "market/MarketInterval.h"
 #include "market/MarketMonitor.h"
 #include "market/MarketRefreshInterval.h"
+#include "status/RemoteHosts.h"
 #include "status/StatusService.h"
 #include "ui/Alerts.h"
 #include "ui/MirrorPopoverController.h"
+#include "ui/RemoteHostLine.h"
 #include "usage/SecureCredentialStore.h"
 
 #include <QAction>
@@ -279,6 +281,21 @@ void MenuBarController::refreshUsageLines() {
     kimiUsageItem->setText(usageLine(QStringLiteral("Kimi Code"), s.usage->usage(UsageProvider::Kimi),
                                      QStringLiteral("周"), true));
     kimiUsageItem->setVisible(preference(QStringLiteral("show_kimi_usage"), true));
+    refreshRemoteHostLines();
+}
+
+void MenuBarController::refreshRemoteHostLines() {
+    qDeleteAll(std::exchange(remoteHostItems, {}));
+    if (!s.remote || !deviceInfoItem)
+        return;
+    for (const RemoteHostView& host : s.remote->hosts()) {
+        if (host.local)
+            continue;
+        auto* line = new QAction(remoteHostLine(host), controlMenu);
+        line->setEnabled(false);
+        controlMenu->insertAction(deviceInfoItem, line);
+        remoteHostItems.append(line);
+    }
 }
 
 QString MenuBarController::usageLine(const QString& name, const ProviderUsage& u, const QString& weeklyLabel,

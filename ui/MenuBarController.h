@@ -25,6 +25,7 @@ namespace glimmet {
 class Alerts;
 class MarketMonitor;
 class MirrorPopoverController;
+class RemoteHosts;
 class StatusService;
 class UsageSource;
 
@@ -44,6 +45,7 @@ public:
         std::shared_ptr<MarketMonitor> market;
         std::shared_ptr<Alerts> alerts;
         std::function<void()> showPetPicker;
+        std::shared_ptr<const RemoteHosts> remote; // one line per remote host
     };
 
     // Display modes, quota and screen toggles, pet presets, scales and sprite resets:
@@ -74,6 +76,7 @@ public:
     // Everything the menu shows, refreshed as it opens.
     void menuWillOpen();
     void refreshUsageLines();
+    void refreshRemoteHostLines();
     void refreshDeviceSection();
     void rebuildMarketInstrumentMenu();
     void updateMarketInstrumentStates();
@@ -82,6 +85,7 @@ public:
     QMenu* menu() const { return controlMenu; }
     QAction* usageItem(UsageProvider provider) const;
     QAction* deviceItem() const { return deviceInfoItem; }
+    const QList<QAction*>& remoteHostLines() const { return remoteHostItems; }
     QAction* modeItem(const QString& key) const { return modeItems.value(key); }
     QAction* petPresetItem(const QString& key) const { return petPresetItems.value(key); }
     QAction* petScaleItem(int percent) const { return petScaleItems.value(percent); }
@@ -136,6 +140,7 @@ private:
     QAction* grokUsageItem = nullptr;
     QAction* kimiUsageItem = nullptr;
     QAction* deviceInfoItem = nullptr;
+    QList<QAction*> remoteHostItems; // above the device line
     QHash<QString, QAction*> modeItems;
     QHash<QString, QAction*> marketInstrumentItems;
     QMenu* instrumentMenu = nullptr;
