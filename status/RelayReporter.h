@@ -45,8 +45,9 @@ public:
     // One scan, then a report when one is due.
     void scanNow();
 
-    // What the last scan found, and how many reports the bridge took.
+    // What the last scan found, whether a report is on its way, and how many the bridge took.
     const std::optional<RelaySummary>& latest() const { return _latest; }
+    bool sending() const { return inFlight; }
     int delivered() const { return _delivered; }
 
 private:
