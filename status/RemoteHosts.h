@@ -67,7 +67,7 @@ public:
     static constexpr int maxHosts = 64;
     // Per host, the identities of this many of the latest usage records are kept, so that an
     // export sent again (an exporter's retry) counts once.
-    static constexpr int maxRecordKeys = 8192;
+    static constexpr int maxRecordKeys = 4096;
 
     // `ownHost` is this machine's host name. Without a price table the process-wide one is used.
     RemoteHosts(QString ownHost, std::shared_ptr<const Clock> clock,
