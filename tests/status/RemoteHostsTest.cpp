@@ -169,12 +169,15 @@ TEST(RemoteHosts, RealExportsGivePerHostFigures) {
     const auto claudeLogs = OtlpBatch::fromLogs(sample("claude-logs-002.json"));
     const auto codexLogs = OtlpBatch::fromLogs(sample("codex-logs-006.json"));
     const auto claudeMetrics = OtlpBatch::fromMetrics(sample("claude-metrics-003.json"));
-    ASSERT_TRUE(claudeLogs && codexLogs && claudeMetrics);
+    // Metrics that differ from the logs beside them: the logs count.
+    const auto otherMetrics = OtlpBatch::fromMetrics(
+        sample("claude-metrics-003.json").replace("\"asDouble\":2400", "\"asDouble\":2401"));
+    ASSERT_TRUE(claudeLogs && codexLogs && claudeMetrics && otherMetrics);
     for (int twice = 0; twice < 2; ++twice) {         // an exporter's retry counts once
+        hosts.recordOtlp(*otherMetrics, "10.0.0.5");  // metrics beside logs, first
         hosts.recordOtlp(*claudeLogs, "10.0.0.5");    // Claude's resource names no host
         hosts.recordOtlp(*codexLogs, "10.0.0.6");     // Codex's names "vm"
         hosts.recordOtlp(*claudeMetrics, "10.0.0.7"); // metrics alone
-        hosts.recordOtlp(*claudeMetrics, "10.0.0.5"); // metrics beside logs
     }
     auto views = hosts.hosts();
     ASSERT_EQ(views.size(), 3u);
