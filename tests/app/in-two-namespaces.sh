@@ -6,7 +6,7 @@
 [ "$(id -u)" = 0 ] && unshare -n -u true 2>/dev/null || exit 77
 exec unshare -n sh -c '
   ip link set lo up || exit 1
-  unshare -n -u sh -c "hostname devbox && exec sleep 600" &
+  unshare -n -u sh -c "hostname devbox && exec sleep infinity" &
   devbox=$!
   tries=0
   while [ "$(readlink /proc/$devbox/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do
