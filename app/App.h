@@ -16,6 +16,7 @@ class NowPlayingMonitor;
 class RemoteHosts;
 class SerialLink;
 class StatusService;
+class TrayHostWatcher;
 class UsageFetcher;
 
 // The normal bridge: creates every long-lived service once, wires them together and starts
@@ -38,6 +39,8 @@ public:
 
 private:
     void startMenu();
+    // The tray icon with its menu and popover; `later`: a tray host appeared after the start.
+    void showMenu(bool later);
 
     std::shared_ptr<StatusService> status;
     std::shared_ptr<RemoteHosts> remote;
@@ -48,6 +51,7 @@ private:
     std::unique_ptr<HTTPServer> server;
     std::unique_ptr<SerialLink> serial;
     std::unique_ptr<QTimer> pairingRepair;
+    std::unique_ptr<TrayHostWatcher> trayHosts; // until a tray host appears
     std::unique_ptr<MenuBarController> menuBar;
 };
 

@@ -69,7 +69,6 @@ void RelayReporter::sendIfDue() {
     if (!options.token.isEmpty())
         request.headers.append({"Authorization", "Bearer " + options.token});
     request.body = _latest->jsonData();
-    request.timeout = 10;
     request.deadline = 15;
     request.maxBodyBytes = 64 * 1024;
     inFlight = true;

@@ -46,6 +46,8 @@ public:
     void setMusicPlayingProvider(std::function<bool()> provider);
     // The agents of other machines, laid over the local ones at every call.
     void setRemoteHosts(std::shared_ptr<const RemoteHosts> remote);
+    // Runs on the scan queue after every background scan: the document may have changed.
+    void setOnScan(std::function<void()> onScan);
 
     // The current document. Without waiting it never touches files: a stale cache starts a
     // background scan and is served meanwhile. With waiting, a needed scan runs first on
@@ -94,6 +96,7 @@ private:
     std::shared_ptr<const UsageSource> usage;
     std::function<bool()> musicPlayingProvider;
     std::shared_ptr<const RemoteHosts> remote;
+    std::function<void()> onScan;
     AgentHooks claudeHooks;
     AgentHooks codexHooks;
     std::uint64_t taskEventGeneration = 0;
