@@ -309,17 +309,24 @@ void MenuBarController::refreshUsageLines() {
 }
 
 void MenuBarController::refreshRemoteHostLines() {
-    qDeleteAll(std::exchange(remoteHostItems, {}));
     if (!s.remote || !deviceInfoItem)
         return;
+    QStringList lines;
     for (const RemoteHostView& host : s.remote->hosts()) {
-        if (host.local)
-            continue;
-        auto* line = new QAction(remoteHostLine(host), controlMenu);
+        if (!host.local)
+            lines << remoteHostLine(host);
+    }
+    // The lines stay in place, with new texts, unless the number of machines changed.
+    while (remoteHostItems.size() > lines.size())
+        delete remoteHostItems.takeLast();
+    while (remoteHostItems.size() < lines.size()) {
+        auto* line = new QAction(controlMenu);
         line->setEnabled(false);
         controlMenu->insertAction(deviceInfoItem, line);
         remoteHostItems.append(line);
     }
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        remoteHostItems[i]->setText(lines[i]);
 }
 
 QString MenuBarController::usageLine(const QString& name, const ProviderUsage& u, const QString& weeklyLabel,
