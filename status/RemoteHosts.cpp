@@ -246,7 +246,7 @@ RemoteAgentView RemoteHosts::view(const Host& h, const Agent& a, double now, con
         base = moreUrgent(base, activityStatus(a.event->at, now));
         last = std::max(last, a.event->at);
     }
-    v.status = StatusService::overrideStatus(base, a.event, now);
+    v.status = StatusService::overrideStatus(base, a.event, now, now); // the base is as of now
     v.needsInput = a.needsInputAt && now - *a.needsInputAt < StatusService::needsInputTTL;
     v.lastActivityAt = seconds(last);
 
