@@ -20,7 +20,8 @@ class RemoteHosts;
 class RemoteRoutes {
 public:
     static constexpr std::int64_t maxReportBody = 64 * 1024;
-    static constexpr std::int64_t maxOtlpBody = 16 * 1024 * 1024;
+    // An agent's default batch (512 records) stays below 2 MB; parsing takes a few times the size.
+    static constexpr std::int64_t maxOtlpBody = 4 * 1024 * 1024;
     // A body a refused peer may send: read whole, so that the refusal reaches it intact.
     static constexpr std::int64_t maxRefusedBody = 64 * 1024;
 

@@ -126,9 +126,9 @@ RemoteHosts::Today RemoteHosts::today(double now) const {
 
 void RemoteHosts::recordEvent(const QString& host, const QString& agentName, const QString& event,
                               const std::optional<QString>& message) {
-    const AgentKind kind = agentName == u"claude" ? AgentKind::Claude : AgentKind::Codex;
     if (agentName != u"claude" && agentName != u"codex")
         return;
+    const AgentKind kind = agentName == u"claude" ? AgentKind::Claude : AgentKind::Codex;
     const StatusService::HookEffect effect = StatusService::hookEffect(event, message);
     std::lock_guard guard(lock);
     const double now = clock->now();
