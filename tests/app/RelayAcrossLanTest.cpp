@@ -8,8 +8,6 @@
 #include "support/Wait.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -41,14 +39,11 @@ TEST(RelayAcrossLan, WorkOnTheDevboxShowsOnTheDeskUntilItStops) {
     ASSERT_TRUE(desk.start().has_value());
 
     QTemporaryDir root;
-    const QJsonObject line{{"type", "assistant"},
-                           {"timestamp", now.addSecs(-2).toUTC().toString(Qt::ISODateWithMs)},
-                           {"costUSD", 0.25},
-                           {"message", QJsonObject{{"id", "m1"},
-                                                   {"model", "claude-sonnet-4-5"},
-                                                   {"usage", QJsonObject{{"input_tokens", 1500}}}}}};
     writeFile(root.path() + "/.claude/projects/p/s.jsonl",
-              QJsonDocument(line).toJson(QJsonDocument::Compact) + "\n");
+              R"({"type":"assistant","costUSD":0.25,"timestamp":")" +
+                  now.addSecs(-2).toUTC().toString(Qt::ISODateWithMs).toUtf8() +
+                  R"(","message":{"id":"m1","model":"claude-sonnet-4-5","usage":{"input_tokens":1500}}})"
+                  "\n");
     const auto relay = [&](const QString& token) {
         return std::make_unique<BridgeProcess>("env", root.path(),
                                                QStringList{"GLIMMET_REMOTE_TOKEN=" + token, "nsenter", "-t",

@@ -16,13 +16,12 @@ using namespace glimmet::test;
 
 namespace {
 
-QJsonObject usageLine(double at, const char* id, int input) {
-    return {{"type", "assistant"},
-            {"timestamp", LogTree::iso(at)},
-            {"costUSD", 0.5},
-            {"message", QJsonObject{{"id", id},
-                                    {"model", "claude-sonnet-4-5"},
-                                    {"usage", QJsonObject{{"input_tokens", input}}}}}};
+QByteArray usageLine(double at, const char* id, int input) {
+    return QString(R"({"type":"assistant","timestamp":"%1","costUSD":0.5,"message":{"id":"%2",)"
+                   R"("model":"claude-sonnet-4-5","usage":{"input_tokens":%3}}})")
+        .arg(LogTree::iso(at), id)
+        .arg(input)
+        .toUtf8();
 }
 
 // The relay against a stand-in bridge: a report at once, then only on a change or after 30 s;
