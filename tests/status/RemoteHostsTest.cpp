@@ -20,41 +20,20 @@ RelayAgent relayed(const char* status, std::int64_t tokens, std::optional<double
     return {status, tokens, cost, cost.has_value(), std::int64_t(start) - 5};
 }
 
-// One thing heard of a host, `at` seconds after the start.
-struct Hook {
-    double at;
-    const char* host;
-    const char* agent;
-    const char* event;
-};
-struct Report {
-    double at;
-    const char* host;
-    RelayAgent claude;
-    RelayAgent codex = {"offline", 0, 0.0, true, 0};
-    const char* day = "2026-05-29";
-};
-struct Usage {
-    double at;
-    const char* host;
-    std::int64_t tokens;
-    std::optional<double> cost;
-    double recordAge = 1; // how long before `at` the record was made
-};
+// One thing heard of a host, `at` seconds after the start; a usage record is `recordAge` old.
+// clang-format off
+struct Hook { double at; const char* host; const char* agent; const char* event; };
+struct Report { double at; const char* host; RelayAgent claude; RelayAgent codex = {"offline", 0, 0.0, true, 0}; const char* day = "2026-05-29"; };
+struct Usage { double at; const char* host; std::int64_t tokens; std::optional<double> cost; double recordAge = 1; };
 using Heard = std::variant<Hook, Report, Usage>;
 
 // Claude's part of the document once the hosts are laid over a local Claude that is idle with
 // 100 tokens and $1 today (or, with `localOffline`, over the document before the first scan).
 struct MergeCase {
-    const char* name;
-    std::vector<Heard> heard;
-    double checkAt;
-    const char* status;
-    bool needsInput;
-    std::int64_t tokens;
-    std::optional<double> cost;
-    bool localOffline = false;
+    const char* name; std::vector<Heard> heard; double checkAt;
+    const char* status; bool needsInput; std::int64_t tokens; std::optional<double> cost; bool localOffline = false;
 };
+// clang-format on
 
 void PrintTo(const MergeCase& c, std::ostream* os) {
     *os << c.name;
@@ -77,13 +56,12 @@ TEST_P(RemoteMerge, ClaudeOfTheDocument) {
         } else {
             const auto& usage = std::get<Usage>(heard);
             clock->set(start + usage.at);
-            OtlpRecord record;
-            record.time = clock->now() - usage.recordAge;
-            record.key = "claude_code.api_request|s|" + std::to_string(usage.at);
-            record.usage = true;
-            record.input = usage.tokens;
-            record.cost = usage.cost;
-            record.model = "no-such-model";
+            const OtlpRecord record{.time = clock->now() - usage.recordAge,
+                                    .key = std::to_string(usage.at),
+                                    .usage = true,
+                                    .input = usage.tokens,
+                                    .cost = usage.cost,
+                                    .model = "none"};
             hosts.recordOtlp({{record}}, usage.host);
         }
     }
