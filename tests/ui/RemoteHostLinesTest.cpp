@@ -1,4 +1,3 @@
-#include "common/Settings.h"
 #include "status/ModelPricing.h"
 #include "status/RemoteHosts.h"
 #include "support/FakeClock.h"
@@ -17,7 +16,6 @@ using namespace glimmet::test;
 namespace {
 
 TEST(RemoteHostLines, OneLineAboveTheDeviceLinePerOtherMachine) {
-    Settings::clear();
     TempHome home;
     auto clock = std::make_shared<FakeClock>(1'780'000'000.0); // 2026-05-29 in Shanghai
     auto hosts = std::make_shared<RemoteHosts>("desk", clock, std::make_shared<ModelPricing>(home.path()));
