@@ -5,7 +5,8 @@ _glimmet_bridge() {
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
         mapfile -t COMPREPLY < <(compgen -W '-h --help --version --status-json --self-test
-            --preview-btc --preview-market --test-pet --hook --install-hooks --uninstall-hooks' -- "$cur")
+            --preview-btc --preview-market --test-pet --hook --install-hooks --uninstall-hooks
+            --relay --remote-token' -- "$cur")
         return
     fi
     # The mode and the position of the word within its arguments (1 = the first).
@@ -25,6 +26,10 @@ _glimmet_bridge() {
     --test-pet:3)
         mapfile -t COMPREPLY < <(compgen -A hostname -- "$cur")
         return
+        ;;
+    --relay:1)
+        compopt -o nospace
+        words='http:// https://'
         ;;
     *) return ;;
     esac

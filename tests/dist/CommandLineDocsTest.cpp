@@ -66,12 +66,12 @@ TEST(CommandLineDocs, CompletionsOfferEveryModeOfHelp) {
     const QSet<QString> help = helpModes();
     // Tab after "glimmet-bridge ", each shell with the completion file it is installed with.
     const QString bash =
-        outputOf(QStringLiteral("bash"), {QStringLiteral(GLIMMET_TESTS_DIR "/bash-complete.sh"),
+        outputOf(QStringLiteral("bash"), {QStringLiteral(GLIMMET_TESTS_DIR "/dist/bash-complete.sh"),
                                           QStringLiteral(GLIMMET_DIST_DIR "/completions/glimmet-bridge.bash"),
                                           QStringLiteral("glimmet-bridge"), QString()});
     const QString zsh =
         outputOf(QStringLiteral("zsh"),
-                 {QStringLiteral("-f"), QStringLiteral(GLIMMET_TESTS_DIR "/zsh-complete.zsh"),
+                 {QStringLiteral("-f"), QStringLiteral(GLIMMET_TESTS_DIR "/dist/zsh-complete.zsh"),
                   QStringLiteral(GLIMMET_DIST_DIR "/completions"), QStringLiteral("glimmet-bridge ")});
     const QStringList bashWords = bash.split(u'\n', Qt::SkipEmptyParts);
     const QStringList zshWords = zsh.split(u'\n', Qt::SkipEmptyParts);
