@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 ASAN_DIR ?= build-asan
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run install format bench clean fuzz sanitize faults agents-e2e
+.PHONY: all deps configure build test run install deb format bench clean fuzz sanitize faults agents-e2e
 
 all: build
 
@@ -29,6 +29,12 @@ run: build
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# The Debian package of the build, $(BUILD_DIR)/glimmet-bridge_VERSION_ARCH.deb, checked by lintian.
+deb: build
+	rm -f $(BUILD_DIR)/glimmet-bridge_*.deb
+	cd $(BUILD_DIR) && cpack -G DEB
+	lintian $(BUILD_DIR)/glimmet-bridge_*.deb
 
 bench: build
 	tools/bench/run $(BUILD_DIR)
@@ -57,9 +63,11 @@ faults: build
 	tools/fault/run $(BUILD_DIR) soak 600
 
 # The real Claude Code and Codex releases from npm (cached in ~/.cache/glimmet-agents) against the
-# bridge, each run in its own network namespace with fake model APIs on loopback.
+# bridge, each run in its own network namespace with fake model APIs on loopback; then Claude Code
+# on a second namespace exporting OpenTelemetry to the bridge, and a relay there.
 agents-e2e: build
 	tools/agents-e2e/run $(BUILD_DIR)
+	tools/remote-e2e/run $(BUILD_DIR)
 
 format:
 	clang-format -i $(SOURCES)
