@@ -20,7 +20,7 @@ namespace glimmet {
 
 // Samples the network byte counters four times a second while someone reads the rates, and
 // keeps three minutes of download and upload rates for the clock's network screen. Readings
-// run on a thread of its own ("glimmet.netsample": a plain thread, so that each costs no
+// run on a thread of its own ("glimmet.netsamp": a plain thread, so that each costs no
 // more than the read it does), asleep while nothing reads; the history is read from any
 // thread. Owned by the app through a std::shared_ptr.
 class NetSpeedMonitor : public std::enable_shared_from_this<NetSpeedMonitor> {
