@@ -44,7 +44,7 @@ public:
         connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) { written(n); });
         deadline.setSingleShot(true);
         connect(&deadline, &QTimer::timeout, this, [this] { expired(); });
-        deadline.start(HTTPServer::connectionDeadlineMs);
+        deadline.start(server.deadlineMs);
     }
 
     void start() { receive(false); }
@@ -85,7 +85,7 @@ private:
         const QByteArray bytes = server.respond(request.method, request.path, request.body,
                                                 HTTPServer::peerHost(socket->peerAddress()));
         pending = bytes.size();
-        deadline.start(HTTPServer::connectionDeadlineMs);
+        deadline.start(server.deadlineMs);
         // Hand the bytes to the system now: a peer that has half-closed its side ends the
         // socket at the next read notification, and what is still buffered here then is lost.
         if (socket->write(bytes) != bytes.size())
@@ -118,6 +118,8 @@ private:
     }
 
     void sendFailed() {
+        if (closed)
+            return; // the abort of close() reports the end of the connection once more
         const QString reason = socket->error() == QAbstractSocket::UnknownSocketError
                                    ? QStringLiteral("timed out")
                                    : socket->errorString();
@@ -156,7 +158,7 @@ private:
 
     void acceptPending() {
         while (QTcpSocket* socket = nextPendingConnection()) {
-            if (open.size() >= HTTPServer::maxConnections && !evictOldestIdle()) {
+            if (open.size() >= server.connectionLimit && !evictOldestIdle()) {
                 socket->abort();
                 socket->deleteLater();
                 continue;

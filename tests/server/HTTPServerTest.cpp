@@ -1,5 +1,7 @@
 #include "server/HTTPServer.h"
+#include "common/Log.h"
 #include "support/RawHttp.h"
+#include "support/Wait.h"
 
 #include <QTcpSocket>
 
@@ -20,10 +22,16 @@ QByteArray expectedResponse(const QByteArray& status, const QByteArray& type, co
 
 class HTTPServerTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { start(); }
+    void TearDown() override { Log::setSink({}); }
+
+    // A new server with these limits (connections, and the deadline for each in milliseconds).
+    void start(int connections = HTTPServer::maxConnections,
+               int deadlineMs = HTTPServer::connectionDeadlineMs) {
         RouteTable routes{{"/status", [] { return QByteArray("{\"s\":1}"); }}};
         RouteTable binary{{"/empty.raw", [] { return QByteArray(); }},
-                          {"/frame.raw", [] { return QByteArray("\x00\x01\x02", 3); }}};
+                          {"/frame.raw", [] { return QByteArray("\x00\x01\x02", 3); }},
+                          {"/big.raw", [] { return QByteArray(16 << 20, 'x'); }}}; // more than sockets buffer
         PostRouteTable posts{{"/event", [this](const QByteArray& body) {
                                   std::lock_guard guard(lock);
                                   lastBody = body;
@@ -34,6 +42,8 @@ protected:
             std::lock_guard guard(lock);
             hooked.append({path, host});
         };
+        server->connectionLimit = connections;
+        server->deadlineMs = deadlineMs;
         ASSERT_TRUE(server->start().has_value());
         ASSERT_NE(server->port(), 0);
     }
@@ -128,20 +138,45 @@ TEST(HTTPServerPeerHost, MappedAndScopedAddresses) {
         EXPECT_EQ(HTTPServer::peerHost(QHostAddress(QString(c.address))), QString(c.host)) << c.address;
 }
 
-TEST_F(HTTPServerTest, IncompleteRequestIsClosedAfterTheDeadlineWithoutBlockingOthers) {
-    QTcpSocket idle;
-    idle.connectToHost(QHostAddress::LocalHost, server->port());
-    ASSERT_TRUE(idle.waitForConnected(2000));
-    idle.write("GET /status HTTP/1.1\r\n");
-    idle.waitForBytesWritten(2000);
-
-    // Others are served while the slow connection waits.
+// A connection gets the deadline to deliver its request, and the deadline again to take the answer.
+TEST_F(HTTPServerTest, DeadlinesEndSlowPeersWithoutBlockingOthers) {
+    start(HTTPServer::maxConnections, 300);
+    QStringList logged;
+    Log::setSink([&](const QString& line) { logged << line; });
+    QTcpSocket idle, slowReader;
+    slowReader.setReadBufferSize(1); // it reads no more
+    for (auto [socket, request] : {std::pair(&idle, "GET /status HTTP/1.1\r\n"),
+                                   std::pair(&slowReader, "GET /big.raw HTTP/1.1\r\n\r\n")}) {
+        socket->connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(socket->waitForConnected(2000));
+        socket->write(request);
+        socket->waitForBytesWritten(2000);
+    }
     EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
               expectedResponse("200 OK", "application/json", "{\"s\":1}"));
-    EXPECT_EQ(idle.state(), QAbstractSocket::ConnectedState);
 
-    EXPECT_TRUE(idle.waitForDisconnected(HTTPServer::connectionDeadlineMs + 5000));
+    EXPECT_TRUE(idle.waitForDisconnected(5000));
     EXPECT_TRUE(idle.readAll().isEmpty());
+    EXPECT_TRUE(waitUntil([&] { return !logged.isEmpty(); }, 5000));
+    EXPECT_EQ(logged, QStringList{"[http] send failed: timed out"});
+}
+
+// When every connection is busy with its answer, a new one is refused rather than an answer cut.
+TEST_F(HTTPServerTest, ANewConnectionIsRefusedWhileEveryOneIsMidAnswer) {
+    start(2);
+    QTcpSocket slowReaders[2];
+    for (QTcpSocket& socket : slowReaders) {
+        socket.setReadBufferSize(1);
+        socket.connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(socket.waitForConnected(2000));
+        socket.write("GET /big.raw HTTP/1.1\r\n\r\n");
+        socket.waitForBytesWritten(2000);
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard guard(lock);
+        return hooked.size() == 2;
+    }));
+    EXPECT_TRUE(closedWithoutAnswer(server->port(), "GET /status HTTP/1.1\r\n\r\n", 5000));
 }
 
 TEST_F(HTTPServerTest, OversizedHeadersCloseWithoutAnswer) {
