@@ -5,8 +5,6 @@
 
 #include "support/TempHome.h"
 
-#include <QElapsedTimer>
-
 #include <gtest/gtest.h>
 
 using namespace glimmet;
@@ -45,14 +43,12 @@ TEST(SecretService, KimiCodeFallsBackToTheStoredKey) {
 }
 
 TEST(NoSecretService, FailsAtOnce) {
-    QElapsedTimer elapsed;
-    elapsed.start();
+    // Longer than any test may run: these failures come from the missing keychain, not the deadline.
+    SecureCredentialStore::setDeadline(std::chrono::hours(1));
     EXPECT_FALSE(SecureCredentialStore::save("key", account));
     EXPECT_FALSE(SecureCredentialStore::save(std::nullopt, account));
     EXPECT_EQ(SecureCredentialStore::load(account), std::nullopt);
     EXPECT_EQ(Credentials::kimiCredential(now), std::nullopt);
-    EXPECT_LT(elapsed.elapsed(), 5000)
-        << "far below the deadline that guards against a keychain that never answers";
 }
 
 } // namespace
