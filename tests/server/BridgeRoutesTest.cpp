@@ -59,35 +59,28 @@ TEST_F(BridgeRoutesTest, StatusRoutesServeTheDocument) {
     }
 }
 
+// What reaches the status service of each body (its rules: HookEventsTest).
 TEST_F(BridgeRoutesTest, EventBodies) {
-    const struct {
-        QByteArray body;
-        QByteArray answer;
-    } cases[] = {
-        {"not json", "{\"ok\":false}"},
-        {"[1,2]", "{\"ok\":false}"},
-        {"{\"event\":\"Stop\"}", "{\"ok\":false}"},
-        {"{\"agent\":\"claude\"}", "{\"ok\":false}"},
-        {"{\"agent\":1,\"event\":\"Stop\"}", "{\"ok\":false}"},
-        {"{\"agent\":\"claude\",\"event\":7}", "{\"ok\":false}"},
-        {"", "{\"ok\":false}"},
-        {"{\"agent\":\"nobody\",\"event\":\"Whatever\"}", "{\"ok\":true}"},
-        {"{\"agent\":\"claude\",\"event\":\"PreToolUse\"}", "{\"ok\":true}"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(post(c.body), c.answer) << c.body.constData();
-}
-
-TEST_F(BridgeRoutesTest, EventReachesTheStatusService) {
     status->snapshot(true);
-    EXPECT_EQ(post("{\"agent\":\"claude\",\"event\":\"PreToolUse\"}"), "{\"ok\":true}");
-    EXPECT_EQ(status->snapshot(false).claude.status, "working");
-
-    // A numeric message is no message: this Notification changes nothing.
-    post("{\"agent\":\"codex\",\"event\":\"Notification\",\"message\":42}");
-    EXPECT_FALSE(status->snapshot(false).codex.needsInput);
-    post("{\"agent\":\"codex\",\"event\":\"Notification\",\"message\":\"needs permission\"}");
-    EXPECT_TRUE(status->snapshot(false).codex.needsInput);
+    const struct {
+        QByteArray body, answer;
+        bool needsInput; // Codex's after the post
+    } cases[] = {
+        {"not json", "{\"ok\":false}", false},
+        {"[1,2]", "{\"ok\":false}", false},
+        {"", "{\"ok\":false}", false},
+        {"{\"agent\":\"codex\"}", "{\"ok\":false}", false},
+        {"{\"agent\":1,\"event\":\"PermissionRequest\"}", "{\"ok\":false}", false},
+        {"{\"agent\":\"codex\",\"event\":7}", "{\"ok\":false}", false},
+        {"{\"agent\":\"nobody\",\"event\":\"PermissionRequest\"}", "{\"ok\":true}", false},
+        {"{\"agent\":\"codex\",\"event\":\"Notification\",\"message\":42}", "{\"ok\":true}", false},
+        {"{\"agent\":\"codex\",\"event\":\"Notification\",\"message\":\"needs permission\"}", "{\"ok\":true}",
+         true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(post(c.body), c.answer) << c.body.constData();
+        EXPECT_EQ(status->snapshot(false).codex.needsInput, c.needsInput) << c.body.constData();
+    }
 }
 
 TEST_F(BridgeRoutesTest, PollsRecordTheClockAddressAndTime) {
@@ -181,7 +174,8 @@ TEST_F(BridgeRoutesTest, MusicRoutesServeTheDocumentAndBitmaps) {
     for (const QByteArray& response : {cover, text})
         EXPECT_TRUE(response.startsWith("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"));
     EXPECT_EQ(body(cover), QByteArray(32768, '\xFF')); // the white cover, 128 x 128
-    EXPECT_EQ(body(text).size(), 20416);
+    EXPECT_EQ(body(text), nowPlaying->textRGB565());   // its pixels: NowPlayingMonitorTest
+    EXPECT_NE(body(text), QByteArray(20416, '\0'));
 }
 
 TEST_F(BridgeRoutesTest, RoutesOfMissingServicesAreAbsent) {

@@ -8,9 +8,9 @@
 namespace glimmet::test {
 
 // A glimmet-bridge process that sees nothing of the developer's machine: an environment
-// scrubbed down to PATH and a locale, HOME, every XDG folder and the serial folder below
-// `root`, and every remote endpoint pointed at `endpointBase` (by default a loopback port
-// where nothing listens).
+// scrubbed down to PATH, a locale and a time zone where it is midday, HOME, every XDG folder
+// and the serial folder below `root`, and every remote endpoint pointed at `endpointBase` (by
+// default a loopback port where nothing listens).
 // Killed on destruction if still running.
 class BridgeProcess {
 public:
