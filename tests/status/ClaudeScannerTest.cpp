@@ -168,7 +168,7 @@ TEST(ClaudeScanner, Rules) {
               QByteArray("{\"type\":\"assistant\",\"message\":{\"usage\":{\"input_tokens\":256}}"),
               invalidUtf8,
               QJsonDocument(with(user(t), "content", QString(3 << 20, u'x'))).toJson(QJsonDocument::Compact),
-              QByteArray("\r"), QByteArray("{}"),
+              QByteArray("\r"), QByteArray("{}"), a(sonnet, -1000), // a negative count is none
               QJsonDocument(assistant(t, "last", sonnet, usage(4, 0))).toJson(QJsonDocument::Compact)}),
          {.tokens = 1 + 2 + 4}},
         {"a_last_line_without_its_line_feed_counts",
