@@ -176,32 +176,27 @@ TEST_F(SerialLinkTest, SlowReaderGetsWholeLines) {
             << line.left(60).constData();
 }
 
-TEST_F(SerialLinkTest, UsbIdsReadOnlyWhenTheFolderChanges) {
-    Pty port(folder.path(), "ttyACM3");
-    for (const int change : {1, 2}) {
-        native = change == 2 ? QSet{path("ttyACM3")} : QSet<QString>{};
-        Pty other(folder.path(), "ttyS" + QString::number(change));
-        const timespec longAgo[2] = {{1'000'000'000 + change, 0}, {1'000'000'000 + change, 0}};
-        ::utimensat(AT_FDCWD, folder.path().toLocal8Bit().constData(), longAgo, 0);
-        tickAfter(0.25, 8);
-        EXPECT_EQ(enumerations, change);
-        EXPECT_EQ(link.portPath(), change == 2 ? path("ttyACM3") : "");
-    }
-}
-
-// The USB ids of a port just plugged in may be published a moment after its device node.
-TEST_F(SerialLinkTest, UsbIdsReadOnceMoreWhenTheFolderHasSettled) {
+// USB ids are read when the names in the folder change, and once more when the change has settled
+// (a port's ids may be published a moment after its device node); at no other time.
+TEST_F(SerialLinkTest, UsbIdsReadWhenTheFolderChangesAndOnceMoreWhenItSettles) {
+    const auto nowTheFolderChanged = [this] {
+        struct stat st {};
+        ::stat(folder.path().toLocal8Bit().constData(), &st);
+        clock->set(double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9);
+    };
+    Pty other(folder.path(), "ttyS0");
+    nowTheFolderChanged();
+    tickAfter(0.25, 16);
+    EXPECT_EQ(enumerations, 2);
     Pty port(folder.path(), "ttyACM0");
-    struct stat st {};
-    ::stat(folder.path().toLocal8Bit().constData(), &st);
-    clock->set(double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9);
+    nowTheFolderChanged();
     tickAfter(0.25);
+    EXPECT_EQ(enumerations, 3);
     native = {path("ttyACM0")};
     tickAfter(0.25, 7); // 2 s after the change
-    EXPECT_EQ(enumerations, 1);
     EXPECT_EQ(link.portPath(), "");
     tickAfter(0.25);
-    EXPECT_EQ(enumerations, 2);
+    EXPECT_EQ(enumerations, 4);
     EXPECT_EQ(link.portPath(), path("ttyACM0"));
 }
 
