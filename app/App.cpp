@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 #include "common/HttpClient.h"
 #include "common/Log.h"
+#include "common/SerialQueue.h"
 #include "common/Settings.h"
 #include "device/DeviceClient.h"
 #include "device/SerialLink.h"
@@ -20,9 +21,11 @@
 #include "ui/MenuBarController.h"
 #include "ui/MirrorPopoverController.h"
 #include "ui/PetPickerWindow.h"
+#include "ui/TrayHostWatcher.h"
 #include "usage/UsageFetcher.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
@@ -45,6 +48,7 @@ void App::stop() {
         return;
     // 1. Nothing starts new work: the menu and the popover, the pairing repair and the serial
     //    link go, and the server's queue ends after the request it is answering.
+    trayHosts.reset();
     menuBar.reset();
     pairingRepair.reset();
     serial.reset();
@@ -112,9 +116,25 @@ void App::start() {
     usage->startAutoRefresh(120);
 }
 
-// The tray icon with its control menu and mirror popover when the desktop has a tray;
-// otherwise the bridge runs headless and says so once.
+// The tray icon with its control menu and mirror popover when the desktop has a tray. A tray
+// host that starts after the bridge (a login session, the systemd user unit) is waited for:
+// Qt is asked only once it is there, since Qt keeps its first answer for the whole process.
 void App::startMenu() {
+    if (TrayHostWatcher::hostPresent())
+        return showMenu(false);
+    if (!TrayHostWatcher::hostCanAppear()) {
+        Log::line(QStringLiteral("[bridge] no system tray on this display; running headless without a menu"));
+        return;
+    }
+    Log::line(QStringLiteral("[bridge] no system tray yet; running headless until a tray host starts"));
+    trayHosts = std::make_unique<TrayHostWatcher>();
+    QObject::connect(trayHosts.get(), &TrayHostWatcher::hostAppeared, trayHosts.get(), [this] {
+        trayHosts.release()->deleteLater();
+        showMenu(true);
+    });
+}
+
+void App::showMenu(bool later) {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         Log::line(QStringLiteral("[bridge] no system tray on this display; running headless without a menu"));
         return;
@@ -135,6 +155,20 @@ void App::startMenu() {
     popover->setParent(menuBar.get());
     menuBar->buildMenu();
     menuBar->showStatusItem(MenuBarController::happyMacIcon());
+    // The quota lines follow their data, so that the menu is current before it opens.
+    const QPointer<MenuBarController> menu = menuBar.get();
+    usage->setOnUpdate([menu] {
+        if (menu)
+            menu->refreshUsageLines();
+    });
+    status->setOnScan([menu] {
+        runOnMain([menu] {
+            if (menu)
+                menu->refreshUsageLines();
+        });
+    });
+    if (later)
+        Log::line(QStringLiteral("[bridge] a system tray appeared; the menu is in it now"));
 }
 
 namespace {

@@ -15,6 +15,7 @@ class NetSpeedMonitor;
 class NowPlayingMonitor;
 class SerialLink;
 class StatusService;
+class TrayHostWatcher;
 class UsageFetcher;
 
 // The normal bridge: creates every long-lived service once, wires them together and starts
@@ -37,6 +38,8 @@ public:
 
 private:
     void startMenu();
+    // The tray icon with its menu and popover; `later`: a tray host appeared after the start.
+    void showMenu(bool later);
 
     std::shared_ptr<StatusService> status;
     std::shared_ptr<UsageFetcher> usage;
@@ -46,6 +49,7 @@ private:
     std::unique_ptr<HTTPServer> server;
     std::unique_ptr<SerialLink> serial;
     std::unique_ptr<QTimer> pairingRepair;
+    std::unique_ptr<TrayHostWatcher> trayHosts; // until a tray host appears
     std::unique_ptr<MenuBarController> menuBar;
 };
 

@@ -1,5 +1,6 @@
 #include "app/MarketPreview.h"
 
+#include "common/HttpClient.h"
 #include "market/MarketFrameRenderer.h"
 #include "market/MarketMonitor.h"
 
@@ -38,10 +39,14 @@ int writeFrame(const MarketMonitor& monitor, const QString& out) {
     return 0;
 }
 
-// Lets the monitor fetch for `seconds`, then writes its frame and ends the event loop.
+// Lets the monitor fetch for `seconds`, then writes its frame and ends the event loop. A fetch
+// may still be on the wire: the network client ends it before the monitor and its queue,
+// which the reply would be delivered to, go away.
 int runThenWrite(const std::shared_ptr<MarketMonitor>& monitor, int seconds, const QString& out) {
     QTimer::singleShot(seconds * 1000, [monitor, out] { QCoreApplication::exit(writeFrame(*monitor, out)); });
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    HttpClient::shared().shutdown();
+    return status;
 }
 
 } // namespace

@@ -30,25 +30,51 @@ void destroySharedClient() {
     sharedClient = nullptr;
 }
 
+const QString errorDomain = QStringLiteral("HttpClient");
+const char* const failureProperty = "glimmetFailure";
+// How far Qt reads ahead of the body taken out of a reply.
+constexpr qint64 readAhead = 256 * 1024;
+
 HttpResponse stoppedResponse(const QString& why) {
     HttpResponse response;
-    response.error = Error{QStringLiteral("HttpClient"), int(QNetworkReply::OperationCanceledError), why};
+    response.error = Error{errorDomain, int(QNetworkReply::OperationCanceledError), why};
     return response;
 }
 
-HttpResponse responseOf(QNetworkReply* reply) {
+int milliseconds(double seconds) {
+    return int(std::lround(std::clamp(seconds * 1000.0, 1.0, double(INT_MAX))));
+}
+
+QString tooLarge(qint64 limit) {
+    return QStringLiteral("the answer is larger than %1 bytes").arg(limit);
+}
+
+// Ends a transfer that broke one of the request's limits; `why` becomes the error's text.
+void giveUp(QNetworkReply* reply, const QString& why) {
+    if (reply->isFinished())
+        return;
+    reply->setProperty(failureProperty, why);
+    reply->abort();
+}
+
+// `body`: what the reply delivered.
+HttpResponse responseOf(QNetworkReply* reply, QByteArray body) {
     HttpResponse response;
     const QNetworkReply::NetworkError code = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Codes below 200 are transport failures. A stalled transfer that the transfer
     // time-out aborted reports OperationCanceledError while the status still reads 200.
     const bool transportFailure = code != QNetworkReply::NoError && code < QNetworkReply::ContentAccessDenied;
+    if (const QVariant failure = reply->property(failureProperty); failure.isValid()) {
+        response.error = Error{errorDomain, int(code), failure.toString()};
+        return response;
+    }
     if (transportFailure || !status.isValid()) {
-        response.error = Error{QStringLiteral("HttpClient"), int(code), reply->errorString()};
+        response.error = Error{errorDomain, int(code), reply->errorString()};
         return response;
     }
     response.status = status.toInt();
-    response.body = reply->readAll();
+    response.body = std::move(body);
     for (const auto& pair : reply->rawHeaderPairs())
         response.headers.append({pair.first, pair.second});
     return response;
@@ -142,38 +168,39 @@ void HttpClient::start(HttpRequest request, std::function<void(HttpResponse)> do
         QNetworkRequest networkRequest(request.url);
         for (const auto& [name, value] : request.headers)
             networkRequest.setRawHeader(name, value);
-        const double millis = std::clamp(request.timeout * 1000.0, 1.0, double(INT_MAX));
-        networkRequest.setTransferTimeout(int(std::lround(millis)));
+        if (request.idleTimeout > 0)
+            networkRequest.setTransferTimeout(milliseconds(request.idleTimeout));
         networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                                     QNetworkRequest::NoLessSafeRedirectPolicy);
         QNetworkReply* reply =
             request.body.isEmpty() && request.method == "GET"
                 ? _manager->get(networkRequest)
                 : _manager->sendCustomRequest(networkRequest, request.method, request.body);
-        // A body over the limit is abandoned as soon as its size shows; a fast local transfer
-        // can complete before the first progress report, so the finished body is checked too.
-        const qint64 limit = request.maxBodyBytes;
-        if (limit > 0) {
-            QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                             [reply, limit](qint64 received, qint64 total) {
-                                 if (received > limit || total > limit)
-                                     reply->abort();
-                             });
-        }
-        if (request.deadline > 0)
-            QTimer::singleShot(int(std::lround(std::clamp(request.deadline * 1000.0, 1.0, double(INT_MAX)))),
-                               reply, &QNetworkReply::abort);
-        QObject::connect(reply, &QNetworkReply::finished, reply, [reply, limit, done = std::move(done)] {
-            HttpResponse response = responseOf(reply);
-            if (limit > 0 && response.body.size() > limit) {
-                response = HttpResponse();
-                response.error =
-                    Error{QStringLiteral("HttpClient"), int(QNetworkReply::OperationCanceledError),
-                          QStringLiteral("response larger than %1 bytes").arg(limit)};
-            }
-            done(std::move(response));
-            reply->deleteLater();
+
+        // The limits end the transfer with a reason of their own, reported by responseOf(). The
+        // body is taken out of the reply as it arrives, and Qt reads no further ahead than
+        // readAhead, so an endless body costs no more memory than the cap.
+        const qint64 limit = std::max<qint64>(request.maxBodyBytes, 0);
+        auto body = std::make_shared<QByteArray>();
+        reply->setReadBufferSize(readAhead);
+        QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, limit] {
+            body->append(reply->readAll());
+            if (body->size() > limit)
+                giveUp(reply, tooLarge(limit));
         });
+        const double deadline = std::max(request.deadline, 0.001);
+        QTimer::singleShot(milliseconds(deadline), reply, [reply, deadline] {
+            giveUp(reply, QStringLiteral("no complete answer within %1 s").arg(deadline));
+        });
+        QObject::connect(reply, &QNetworkReply::finished, reply,
+                         [reply, body, limit, done = std::move(done)] {
+                             if (reply->isReadable())
+                                 body->append(reply->readAll());
+                             if (body->size() > limit && !reply->property(failureProperty).isValid())
+                                 reply->setProperty(failureProperty, tooLarge(limit));
+                             done(responseOf(reply, std::move(*body)));
+                             reply->deleteLater();
+                         });
     });
 }
 

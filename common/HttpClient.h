@@ -20,17 +20,27 @@ namespace glimmet {
 using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
 
 // One outgoing request. Headers are sent in the order given.
+//
+// Every exchange is bounded in time and size, because any host may answer slowly or without
+// end: `deadline` limits the whole exchange, from sending to the last byte of the answer, and
+// `maxBodyBytes` the answer's body. Either limit ends the request with a transport error. The
+// defaults suit small documents; a caller that expects a large or slow answer widens them.
 struct HttpRequest {
+    static constexpr double defaultDeadline = 30;
+    static constexpr qint64 defaultMaxBodyBytes = 1 << 20;
+
     QByteArray method = "GET";
     QUrl url;
     HttpHeaders headers;
     QByteArray body;
-    // Seconds without any data moving before the request is abandoned.
-    double timeout = 30;
-    // Limits for untrusted hosts, 0 for none: a body longer than maxBodyBytes, or an exchange
-    // still running after `deadline` seconds, aborts the transfer with an error.
-    qint64 maxBodyBytes = 0;
-    double deadline = 0;
+    // Seconds for the whole exchange.
+    double deadline = defaultDeadline;
+    // Bytes of the answer's body.
+    qint64 maxBodyBytes = defaultMaxBodyBytes;
+    // Optional, and not a limit on the whole exchange: seconds without a single byte moving
+    // before the request is given up, so that a dead peer is noticed before the deadline. A
+    // host that drips a byte now and then never trips it; only `deadline` ends that. 0: none.
+    double idleTimeout = 0;
 };
 
 // The outcome of a request: an HTTP status with its body and headers, or a transport
@@ -57,8 +67,9 @@ public:
 
     // Sends asynchronously; `callback` runs on `context`'s thread (the main thread's
     // application object, or a SerialQueue's context). Nothing is delivered if `context`
-    // is destroyed first. Without a context the callback runs on the net queue itself and
-    // must return quickly.
+    // is destroyed first, but only while the request is not finishing: whoever deletes a
+    // context from another thread with a request still in flight shuts the client down first.
+    // Without a context the callback runs on the net queue itself and must return quickly.
     void send(HttpRequest request, QObject* context, std::function<void(HttpResponse)> callback);
 
     // Sends and blocks the calling worker thread until the answer. Never call it on the

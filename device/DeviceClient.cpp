@@ -13,8 +13,11 @@ namespace glimmet {
 namespace {
 
 const QString domain = QStringLiteral("DeviceClient");
-constexpr qint64 maxInfoBytes = 1 << 20;
-constexpr qint64 maxSpriteBytes = 32 << 20; // 255 frames of 120 x 120 take 7.3 MB
+// The clock's answers are small documents; anything longer is not the clock's.
+constexpr qint64 maxAnswerBytes = 64 * 1024;
+constexpr qint64 maxSpriteBytes = 8 << 20; // 255 frames of 120 x 120 take 7.3 MB
+// An HTTP status error quotes this much of the clock's answer.
+constexpr qsizetype quotedAnswerChars = 200;
 
 // Sends `command` over the serial link; false when the link is not up.
 bool sendOverSerial(const QMap<QString, QString>& command) {
@@ -96,8 +99,8 @@ void DeviceClient::fetchInfo(InfoCompletion completion) {
     }
     HttpRequest request;
     request.url = url(*base, QStringLiteral("api/info"));
-    request.timeout = 5;
-    request.maxBodyBytes = maxInfoBytes;
+    request.deadline = 5;
+    request.maxBodyBytes = maxAnswerBytes;
     // Decoded on the network thread; the preference order is settled on the main thread,
     // where the wired record lives.
     HttpClient::shared().send(request, nullptr, [completion = std::move(completion)](HttpResponse response) {
@@ -152,7 +155,8 @@ void DeviceClient::postForm(const QString& path, const QMap<QString, QString>& f
     HttpRequest request;
     request.method = "POST";
     request.url = url(*base, path);
-    request.timeout = 8;
+    request.deadline = 8;
+    request.maxBodyBytes = maxAnswerBytes;
     request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
     request.body = formBody(fields);
     run(std::move(request), std::move(completion));
@@ -175,7 +179,7 @@ void DeviceClient::fetchSpriteRaw(const QString& slot, DataCompletion completion
         return completion(std::unexpected(noHostError()));
     HttpRequest request;
     request.url = url(*base, QStringLiteral("sprite/") + slot + QStringLiteral("/raw"));
-    request.timeout = 30;
+    request.deadline = 30;
     request.maxBodyBytes = maxSpriteBytes;
     HttpClient::shared().send(std::move(request), QCoreApplication::instance(),
                               [completion = std::move(completion)](HttpResponse response) {
@@ -195,7 +199,8 @@ void DeviceClient::uploadGif(const QByteArray& gif, const QString& slot, Complet
     HttpRequest request;
     request.method = "POST";
     request.url = url(*base, QStringLiteral("sprite/") + slot);
-    request.timeout = 60;
+    request.deadline = 60;
+    request.maxBodyBytes = maxAnswerBytes;
     request.headers = {{"Content-Type", "multipart/form-data; boundary=" + boundary}};
     request.body = multipartBody(gif, boundary);
     run(std::move(request), std::move(completion));
@@ -233,8 +238,15 @@ Error DeviceClient::badResponseError() {
 }
 
 Error DeviceClient::httpStatusError(int status, const QByteArray& body) {
-    return {domain, status,
-            QStringLiteral("设备返回 HTTP ") + QString::number(status) + u' ' + QString::fromUtf8(body)};
+    QString quoted = QString::fromUtf8(body);
+    if (quoted.size() > quotedAnswerChars) {
+        // Cut between characters, never inside a surrogate pair.
+        qsizetype cut = quotedAnswerChars;
+        if (quoted.at(cut - 1).isHighSurrogate())
+            --cut;
+        quoted = quoted.left(cut) + u'…';
+    }
+    return {domain, status, QStringLiteral("设备返回 HTTP ") + QString::number(status) + u' ' + quoted};
 }
 
 QByteArray DeviceClient::formBody(const QMap<QString, QString>& fields) {

@@ -38,7 +38,6 @@ struct World {
     DeviceClient::Probe probe = [](const QString& ip, double timeout, std::function<void(bool)> verified) {
         HttpRequest request;
         request.url = QUrl(QStringLiteral("http://") + ip + QStringLiteral("/api/info"));
-        request.timeout = timeout;
         request.deadline = timeout;
         request.maxBodyBytes = 64 * 1024;
         HttpClient::shared().send(

@@ -29,7 +29,7 @@ void get(const QUrl& url, const MarketFetchContext& context, std::function<void(
     HttpRequest request;
     request.url = url;
     request.headers = {{"User-Agent", "GlimmetBridge/1.0"}};
-    request.timeout = MarketFetch::requestTimeout;
+    request.deadline = MarketFetch::requestTimeout;
     request.maxBodyBytes = MarketFetch::maxBodyBytes;
     HttpClient::shared().send(std::move(request), context.queue.data(), std::move(done));
 }

@@ -31,7 +31,7 @@ struct MarketFetchContext {
 // dispatch by region. Stateless; completions run on the fetch context's thread.
 struct MarketFetch {
     static constexpr int maxCandles = 36;
-    static constexpr double requestTimeout = 8;
+    static constexpr double requestTimeout = 8; // seconds for a whole request
     static constexpr qint64 maxBodyBytes = 4 * 1024 * 1024;
 
     // One snapshot for (instrument, interval) from the region's provider chain.

@@ -410,6 +410,12 @@ void MarketMonitor::activate(const MarketSnapshot& snapshot, const QByteArray& f
     std::scoped_lock guard(lock);
     if (_requestedInstrument.id != snapshot.instrument.id || _requestedInterval != snapshot.interval)
         return;
+    // A user change reads the cache on its own thread while the queue may store and activate a
+    // fresher snapshot of the same key: only the snapshot still cached may be shown, so an
+    // older one never replaces a newer one.
+    const QString key = cacheKey(snapshot.instrument, snapshot.interval);
+    if (snapshotCache.value(key) != snapshot || frameCache.value(key) != frame)
+        return;
     const bool changed = frame != cachedFrame || _cachedPackedFrame.isEmpty();
     value = snapshot;
     cachedFrame = frame;

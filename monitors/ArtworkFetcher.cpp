@@ -1,7 +1,9 @@
 #include "monitors/ArtworkFetcher.h"
 
 #include "common/HttpClient.h"
+#include "monitors/EmbeddedArtwork.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
@@ -11,9 +13,9 @@ namespace glimmet {
 ArtworkFetcher::ArtworkFetcher(std::shared_ptr<const Clock> clock)
     : clock(std::move(clock)) {}
 
-QByteArray ArtworkFetcher::fetch(const QString& url) {
+QByteArray ArtworkFetcher::fetch(const QString& url, const QString& trackUrl) {
     if (url.isEmpty())
-        return {};
+        return embedded(trackUrl);
     const QUrl parsed(url, QUrl::StrictMode);
     if (parsed.isLocalFile())
         return readLocalFile(parsed.toLocalFile());
@@ -35,12 +37,26 @@ QByteArray ArtworkFetcher::readLocalFile(const QString& path) {
     return bytes.size() > maxBytes ? QByteArray() : bytes;
 }
 
+QByteArray ArtworkFetcher::embedded(const QString& trackUrl) {
+    const QUrl parsed(trackUrl, QUrl::StrictMode);
+    if (trackUrl.isEmpty() || !parsed.isLocalFile())
+        return {};
+    const QFileInfo track(parsed.toLocalFile());
+    const QString version = track.absoluteFilePath() + u'|' + QString::number(track.size()) + u'|' +
+                            QString::number(track.lastModified().toMSecsSinceEpoch());
+    if (version != embeddedVersion) {
+        embeddedVersion = version;
+        embeddedBytes = EmbeddedArtwork::read(track.absoluteFilePath(), maxBytes);
+    }
+    return embeddedBytes;
+}
+
 QByteArray ArtworkFetcher::download(const QString& url) {
     if (url == lastUrl && (!lastFailureAt || clock->now() - *lastFailureAt < retryAfter))
         return lastBytes;
     HttpRequest request;
     request.url = QUrl(url);
-    request.timeout = downloadTimeout;
+    request.idleTimeout = downloadIdleTimeout;
     request.maxBodyBytes = maxBytes;
     request.deadline = downloadDeadline;
     const HttpResponse response = HttpClient::shared().syncRequest(request);

@@ -150,7 +150,8 @@ std::optional<NowPlayingInfo> MprisNowPlayingSource::probe() {
     info.elapsed = number(chosen->value(QStringLiteral("Position"))).value_or(0) / 1e6;
     const double rate = number(chosen->value(QStringLiteral("Rate"))).value_or(1.0);
     info.playing = text(chosen->value(QStringLiteral("PlaybackStatus"))) == u"Playing" && rate > 0.01;
-    info.artwork = artwork.fetch(text(metadata.value(QStringLiteral("mpris:artUrl"))));
+    info.artwork = artwork.fetch(text(metadata.value(QStringLiteral("mpris:artUrl"))),
+                                 text(metadata.value(QStringLiteral("xesam:url"))));
     return info;
 }
 

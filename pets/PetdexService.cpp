@@ -87,7 +87,7 @@ Result<QList<PetdexPet>> PetdexService::parseManifest(const QByteArray& json) {
 void PetdexService::loadManifest(std::function<void(Result<QList<PetdexPet>>)> completion) {
     if (_cachedPets)
         return completion(*_cachedPets);
-    HttpRequest request{.url = manifestURL(), .timeout = 30, .maxBodyBytes = maxManifestBytes};
+    HttpRequest request{.url = manifestURL(), .deadline = 30, .maxBodyBytes = maxManifestBytes};
     HttpClient::shared().send(request, nullptr, [completion](HttpResponse response) {
         inBackground<Result<QList<PetdexPet>>>(
             [response] {
@@ -108,7 +108,7 @@ void PetdexService::downloadSpritesheet(const PetdexPet& pet,
     const QUrl url(pet.spritesheetUrl, QUrl::StrictMode);
     if (!isSheetAddress(url))
         return completion(makeError(domain, 2, QStringLiteral("spritesheet 地址无效")));
-    HttpRequest request{.url = url, .timeout = 60, .maxBodyBytes = maxSheetBytes};
+    HttpRequest request{.url = url, .deadline = 60, .maxBodyBytes = maxSheetBytes};
     HttpClient::shared().send(request, nullptr, [completion](HttpResponse response) {
         inBackground<Result<QImage>>(
             [response] {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <deque>
 
 namespace glimmet {
 
@@ -20,7 +21,11 @@ struct ClaudeLine {
     std::string_view timestamp; // the raw string, empty when absent
     bool user = false;
     bool assistant = false;
+    bool costState = false;
     std::optional<std::string_view> uuid;
+    std::string_view session;
+    std::optional<double> startTime; // of a cost-state line's session, epoch ms
+    std::vector<std::pair<std::string, AgentCost>> modelUsage;
     std::optional<double> cost;
     bool hasUsage = false;
     std::optional<std::string_view> messageId;
@@ -75,6 +80,41 @@ simdjson::error_code readMessage(value& message, ClaudeLine& line) {
     });
 }
 
+// A cost-state line's "modelUsage": running totals by model name.
+simdjson::error_code readModelUsage(value& models, ClaudeLine& line) {
+    simdjson::ondemand::object object;
+    if (models.get_object().get(object))
+        return ok;
+    for (auto member : object) {
+        simdjson::ondemand::field field;
+        std::string_view model;
+        if (const auto error = std::move(member).get(field))
+            return error;
+        if (const auto error = field.unescaped_key().get(model))
+            return error;
+        AgentCost figures;
+        std::optional<double> cost;
+        const auto error = forEachMember(field.value(), [&figures, &cost](Key key, value& v) {
+            if (key == "costUSD")
+                cost = jsonNumber(v);
+            else if (key == "inputTokens" || key == "outputTokens" || key == "cacheReadInputTokens" ||
+                     key == "cacheCreationInputTokens")
+                figures.tokens = addCounts(figures.tokens, jsonCount(v));
+            return ok;
+        });
+        if (error)
+            return error;
+        if (cost) {
+            figures.cost = *cost;
+            line.modelUsage.emplace_back(
+                ModelPricing::normalised(QString::fromUtf8(model.data(), qsizetype(model.size())))
+                    .toStdString(),
+                figures);
+        }
+    }
+    return ok;
+}
+
 // Reads the line's keys; false when the line is not one whole JSON object.
 bool readLine(simdjson::ondemand::document& document, ClaudeLine& line) {
     return forEachLineMember(document, [&line](Key key, value& v) {
@@ -85,8 +125,15 @@ bool readLine(simdjson::ondemand::document& document, ClaudeLine& line) {
             const auto type = jsonString(v);
             line.user = type == "user";
             line.assistant = type == "assistant";
+            line.costState = type == "cost-state";
         } else if (key == "uuid") {
             line.uuid = jsonString(v);
+        } else if (key == "sessionId") {
+            line.session = jsonString(v).value_or(std::string_view());
+        } else if (key == "startTime") {
+            line.startTime = jsonNumber(v);
+        } else if (key == "modelUsage") {
+            return readModelUsage(v, line);
         } else if (key == "costUSD") {
             line.cost = jsonNumber(v);
         } else if (key == "message") {
@@ -130,8 +177,48 @@ ClaudeLogScan ClaudeLogScan::continued() const {
     next.fileFast = fileFast;
     next.lastUserTime = lastUserTime;
     next.userSeen = userSeen;
+    next.lastTime = lastTime;
     return next;
 }
+
+void AgentCosts::merge(const AgentCosts& other) {
+    // Totals only grow: of two figures of one kind the larger is the later (a tie: more tokens).
+    const auto later = [](std::optional<AgentCost>& mine, const std::optional<AgentCost>& theirs) {
+        if (theirs &&
+            (!mine || std::pair(mine->cost, mine->tokens) < std::pair(theirs->cost, theirs->tokens)))
+            mine = theirs;
+    };
+    later(before, other.before);
+    later(today, other.today);
+    startedToday = startedToday || other.startedToday;
+}
+
+std::optional<AgentCost> AgentCosts::increase() const {
+    if (!today || (!before && !startedToday))
+        return std::nullopt;
+    if (!before)
+        return today;
+    return AgentCost{std::max(0.0, today->cost - before->cost),
+                     std::max<std::int64_t>(0, addCounts(today->tokens, -before->tokens))};
+}
+
+namespace {
+
+// Keeps the running totals of a cost-state line as the session's figures before or on today,
+// dated by the line before it (the line has no time of its own).
+void readCostState(ClaudeLogScan& scan, ClaudeLine& line, const DayWindow& day) {
+    if (!scan.lastTime || *scan.lastTime >= day.todayEnd)
+        return;
+    const bool today = day.contains(*scan.lastTime);
+    const bool startedToday = line.startTime && *line.startTime / 1000 >= day.todayStart;
+    for (auto& [model, figures] : line.modelUsage) {
+        AgentCosts& costs = scan.agentCosts[{std::string(line.session), std::move(model)}];
+        costs.merge({today ? std::nullopt : std::optional(figures),
+                     today ? std::optional(figures) : std::nullopt, startedToday});
+    }
+}
+
+} // namespace
 
 void scanClaudeLine(ClaudeLogScan& scan, LogReader& reader, std::string_view text, const DayWindow& day) {
     auto parsed = reader.parse(text);
@@ -144,6 +231,12 @@ void scanClaudeLine(ClaudeLogScan& scan, LogReader& reader, std::string_view tex
         scan.fastTaskSeq = std::max(scan.fastTaskSeq, truncatedInteger(time * 1000).value_or(0));
     };
 
+    if (line.time)
+        scan.lastTime = line.time;
+    if (line.costState) {
+        readCostState(scan, line, day);
+        return;
+    }
     if (line.time && (line.user || line.assistant))
         scan.maxLineTime = std::max(scan.maxLineTime, *line.time);
     if (line.time && line.user) {
@@ -165,7 +258,8 @@ void scanClaudeLine(ClaudeLogScan& scan, LogReader& reader, std::string_view tex
     if (scan.userSeen && scan.fileFast)
         raiseTaskSeq(scan.lastUserTime);
 
-    if (line.time && !day.contains(*line.time))
+    // A line without a time belongs to no day.
+    if (!line.time || !day.contains(*line.time))
         return;
 
     UsageEntry entry;
@@ -180,14 +274,13 @@ void scanClaudeLine(ClaudeLogScan& scan, LogReader& reader, std::string_view tex
         entry.model = std::string(*line.model);
     entry.explicitCost = line.cost ? line.cost : line.messageCost;
     entry.fast = scan.fileFast;
+    entry.session = std::string(line.session);
     std::string key = dedupeKey(line, entry);
     scan.entries.store(std::move(key), std::move(entry));
 
-    if (line.time) {
-        // Lines come mostly in time order: keep the list sorted as it grows.
-        auto& times = scan.usageTimes;
-        times.insert(std::upper_bound(times.begin(), times.end(), *line.time), *line.time);
-    }
+    // Lines come mostly in time order: keep the list sorted as it grows.
+    auto& times = scan.usageTimes;
+    times.insert(std::upper_bound(times.begin(), times.end(), *line.time), *line.time);
 }
 
 QString activityStatus(double lastActivity, double now) {
@@ -230,30 +323,77 @@ ClaudeScanner::Totals ClaudeScanner::total(const std::vector<const KeptLog<Claud
         const std::string* model;
         bool fast;
         std::optional<TokenPrice> price;
+        std::string family; // the model as ModelPricing::normalised writes it
     };
-    std::vector<Price> prices; // the few models of a day, looked up once each
+    std::deque<Price> prices; // the few models of a day, looked up once each
+    // Today's usage by session and model, at the table's prices where it has them.
+    struct Group {
+        std::int64_t tokens = 0;
+        double cost = 0;
+        bool unpriced = false;
+    };
+    std::map<std::pair<std::string_view, std::string_view>, Group> groups;
+    Group* current = nullptr;
+    std::pair<std::string_view, std::string_view> currentKey;
     for (const UsageEntry* entry : entries) {
         totals.tokens = addCounts(totals.tokens, entry->total());
         if (entry->explicitCost) {
             totals.cost += *entry->explicitCost;
             continue;
         }
-        const TokenPrice* price = nullptr;
+        const Price* price = nullptr;
         if (entry->model) {
             auto it = std::find_if(prices.begin(), prices.end(), [entry](const Price& p) {
                 return p.fast == entry->fast && *p.model == *entry->model;
             });
-            if (it == prices.end())
-                it = prices.insert(it, {&*entry->model, entry->fast,
-                                        pricing.price(QString::fromStdString(*entry->model), entry->fast)});
-            price = it->price ? &*it->price : nullptr;
+            if (it == prices.end()) {
+                const QString model = QString::fromStdString(*entry->model);
+                prices.push_back({&*entry->model, entry->fast, pricing.price(model, entry->fast),
+                                  ModelPricing::normalised(model).toStdString()});
+                it = prices.end() - 1; // references to the others stay valid
+            }
+            price = &*it;
         }
-        if (price) {
-            totals.cost += double(entry->input) * price->input + double(entry->output) * price->output +
-                           double(entry->cacheWrite5m) * price->cacheWrite +
-                           double(entry->cacheWrite1h) * price->cacheWrite1h +
-                           double(entry->cacheRead) * price->cachedInput;
+        // Entries of one session and model mostly follow each other.
+        const std::pair<std::string_view, std::string_view> key{
+            entry->session, price ? std::string_view(price->family) : std::string_view()};
+        if (!current || key != currentKey)
+            current = &groups[currentKey = key];
+        Group& group = *current;
+        group.tokens = addCounts(group.tokens, entry->total());
+        if (price && price->price) {
+            const TokenPrice& p = *price->price;
+            group.cost += double(entry->input) * p.input + double(entry->output) * p.output +
+                          double(entry->cacheWrite5m) * p.cacheWrite +
+                          double(entry->cacheWrite1h) * p.cacheWrite1h +
+                          double(entry->cacheRead) * p.cachedInput;
         } else if (entry->total() >= 1) {
+            group.unpriced = true;
+        }
+    }
+
+    // Where the table cannot price all of a session's usage of a model, Claude Code's own figure
+    // for them takes its place whole, so that no token is priced twice. It prices them only
+    // when it covers as many tokens as were counted; otherwise the larger of the two costs
+    // stands as a lower bound.
+    std::map<std::pair<std::string_view, std::string_view>, AgentCosts> agentCosts;
+    for (const KeptLog<ClaudeLogScan>* file : files) {
+        for (const ClaudeLogScan* scan : {&file->lines, &file->tail}) {
+            for (const auto& [key, costs] : scan->agentCosts)
+                agentCosts[{key.first, key.second}].merge(costs);
+        }
+    }
+    for (const auto& [key, group] : groups) {
+        if (!group.unpriced) {
+            totals.cost += group.cost;
+            continue;
+        }
+        const auto costs = agentCosts.find(key);
+        const auto figure = costs != agentCosts.end() ? costs->second.increase() : std::nullopt;
+        if (figure && figure->tokens >= group.tokens) {
+            totals.cost += figure->cost;
+        } else {
+            totals.cost += std::max(group.cost, figure ? figure->cost : 0.0);
             totals.priced = false;
         }
     }
@@ -293,6 +433,7 @@ ClaudeStatus ClaudeScanner::read(double now, const QTimeZone& zone, const ModelP
     status.sessionWindowMin = 300;
     status.costToday = totals->priced ? std::optional(totals->cost) : std::nullopt;
     status.costComplete = totals->priced;
+    status.costCounted = totals->cost;
     status.lastActivityAt = truncatedInteger(lastActivity).value_or(0);
     status.fastMode = totals->speed ? totals->speed->second : false;
     status.fastTaskSeq = totals->fastTaskSeq;

@@ -9,6 +9,7 @@
 #include <QTimeZone>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -28,6 +29,7 @@ struct UsageEntry {
     std::optional<std::string> model;
     bool fast = false;
     std::optional<double> explicitCost;
+    std::string session; // the line's "sessionId", which Claude Code's own figures are kept by
 
     std::int64_t total() const;
     bool operator==(const UsageEntry&) const = default;
@@ -51,6 +53,27 @@ private:
     std::vector<const Node*> order; // nodes of byKey, which never move
 };
 
+// Claude Code's own running totals of one model in one session, from its "cost-state" lines.
+struct AgentCost {
+    double cost = 0;         // US dollars
+    std::int64_t tokens = 0; // input, output, cache-read and cache-write tokens
+
+    bool operator==(const AgentCost&) const = default;
+};
+
+// The cost-state figures of one session and model that today's cost can draw on: the latest
+// dated before today (the baseline of today's increase) and the latest dated today. A line
+// without a time of its own is dated by the last dated line before it in the file.
+struct AgentCosts {
+    std::optional<AgentCost> before;
+    std::optional<AgentCost> today;
+    bool startedToday = false; // the session began today: its totals are today's alone
+
+    void merge(const AgentCosts& other);
+    // Today's increase; absent when it cannot be known (no baseline for an older session).
+    std::optional<AgentCost> increase() const;
+};
+
 // What some consecutive lines of one session log contribute to today's Claude Code status,
 // with the state needed to read the lines after them. Independent of the other files and
 // of the current time, so that it can be kept between scans.
@@ -60,11 +83,14 @@ struct ClaudeLogScan {
     std::optional<std::pair<double, bool>> speed; // latest speed line: (time, fast)
     std::int64_t fastTaskSeq = 0;                 // epoch ms of the latest fast prompt
     std::vector<double> usageTimes;               // times of today's usage lines, sorted
+    // By session and model name (as ModelPricing::normalised writes it).
+    std::map<std::pair<std::string, std::string>, AgentCosts> agentCosts;
 
     // Where the reading of the file stands.
     bool fileFast = false;
     double lastUserTime = 0;
     bool userSeen = false;
+    std::optional<double> lastTime; // of the last dated line
 
     // An empty scan that goes on reading the same file.
     ClaudeLogScan continued() const;
@@ -87,7 +113,7 @@ private:
     // What the kept files give together; recomputed only when a file or a price changed.
     struct Totals {
         std::int64_t tokens = 0;
-        double cost = 0;
+        double cost = 0; // of what could be priced
         bool priced = true;
         double maxLineTime = 0;
         std::optional<std::pair<double, bool>> speed;

@@ -126,6 +126,7 @@ CodexLogScan CodexLogScan::continued() const {
     next.model = model;
     next.fileFast = fileFast;
     next.previousTotal = previousTotal;
+    next.seenTotals = seenTotals;
     return next;
 }
 
@@ -159,18 +160,30 @@ void scanCodexLine(CodexLogScan& scan, LogReader& reader, std::string_view text,
     if (line.payloadType != "token_count")
         return;
 
-    if (!day.contains(t)) {
-        if (line.total)
-            scan.previousTotal = line.total;
-        return;
-    }
     if (!line.total)
         return;
     const Totals& total = *line.total;
-    const Totals last = line.last.value_or(Totals{});
     const auto& previous = scan.previousTotal;
+    // A running total seen before is an older snapshot written again: it adds nothing and the
+    // total runs on from where it stood.
+    auto& seen = scan.seenTotals;
+    const auto at = std::lower_bound(seen.begin(), seen.end(), total);
+    const bool repeated = at != seen.end() && *at == total;
+    if (!repeated)
+        seen.insert(at, total); // totals mostly grow: mostly at the end
+    else if (previous && total != *previous)
+        return;
+    // A line without a time, or outside today, only sets where the total stands.
+    if (!day.contains(t)) {
+        scan.previousTotal = total;
+        return;
+    }
+    // A total that went down started again (another session in the same file): the line's own
+    // usage is its step, as it is for the first line of a file.
+    const bool restart = !previous || total.total < previous->total;
+    const Totals last = line.last.value_or(Totals{});
     const auto increase = [&](std::int64_t Totals::*key) {
-        return previous ? std::max<std::int64_t>(0, addCounts(total.*key, -((*previous).*key))) : last.*key;
+        return restart ? last.*key : std::max<std::int64_t>(0, addCounts(total.*key, -((*previous).*key)));
     };
     const std::int64_t dTotal = increase(&Totals::total);
     if (dTotal >= 1) {
@@ -262,6 +275,7 @@ CodexStatus CodexScanner::read(double now, const QTimeZone& zone, const ModelPri
     status.tokensToday = totals->tokens;
     status.costToday = totals->priced ? std::optional(totals->cost) : std::nullopt;
     status.costComplete = totals->priced;
+    status.costCounted = totals->cost;
     status.lastActivityAt = truncatedInteger(lastActivity).value_or(0);
     status.fastMode = totals->settings ? totals->settings->second : false;
     status.fastTaskSeq = totals->fastTaskSeq;

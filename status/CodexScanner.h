@@ -42,10 +42,12 @@ struct CodexLogScan {
     // Where the reading of the file stands.
     struct Totals {
         std::int64_t total = 0, input = 0, cached = 0, output = 0;
+        auto operator<=>(const Totals&) const = default;
     };
     std::string model;
     bool fileFast = false;
     std::optional<Totals> previousTotal;
+    std::vector<Totals> seenTotals; // every running total of the file so far, sorted
 
     // An empty scan that goes on reading the same file.
     CodexLogScan continued() const;
@@ -67,7 +69,7 @@ private:
     // What the kept files give together; recomputed only when a file or a price changed.
     struct Totals {
         std::int64_t tokens = 0;
-        double cost = 0;
+        double cost = 0; // of what could be priced
         bool priced = true;
         double maxLineTime = 0;
         std::optional<std::pair<double, bool>> settings;

@@ -52,6 +52,13 @@ public:
     // Absent when the model cannot be priced.
     std::optional<TokenPrice> price(const QString& model, bool priority) const;
 
+    // The name under which the table knows a model that a provider or an agent spelled its
+    // own way: lower case, without routing and region prefixes ("bedrock/",
+    // "us.anthropic."), version and date suffixes ("-v1:0", "@20251101", "-20251001",
+    // "-2025-11-13") or a context-size tag ("[1m]"), with the versions written as the table
+    // writes them ("claude-opus-4-5", "gpt-5.1").
+    static QString normalised(const QString& model);
+
     // Adds the rows of a price file to the table; false when the bytes hold no usable row.
     bool merge(const QByteArray& data);
 

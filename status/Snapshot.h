@@ -22,6 +22,7 @@ struct ClaudeStatus {
     bool needsInput = false;
     std::optional<double> costToday; // absent when some of today's usage could not be priced
     bool costComplete = true;
+    double costCounted = 0;          // the cost of what could be priced; not part of the document
     std::int64_t lastActivityAt = 0; // epoch seconds; 0 when none
     bool fastMode = false;
     std::int64_t fastTaskSeq = 0; // epoch milliseconds; 0 when none
@@ -39,6 +40,7 @@ struct CodexStatus {
     bool needsInput = false;
     std::optional<double> costToday;
     bool costComplete = true;
+    double costCounted = 0;
     std::int64_t lastActivityAt = 0;
     bool fastMode = false;
     std::int64_t fastTaskSeq = 0;

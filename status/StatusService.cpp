@@ -59,6 +59,11 @@ void StatusService::setMusicPlayingProvider(std::function<bool()> provider) {
     musicPlayingProvider = std::move(provider);
 }
 
+void StatusService::setOnScan(std::function<void()> callback) {
+    std::lock_guard guard(lock);
+    onScan = std::move(callback);
+}
+
 Snapshot StatusService::snapshot(bool waitForRefresh) {
     std::unique_lock guard(lock);
     const double now = clock->now();
@@ -80,8 +85,17 @@ Snapshot StatusService::snapshot(bool waitForRefresh) {
             return snapshot(false);
         }
         _scanQueue.async([weak = weak_from_this()] {
-            if (const auto service = weak.lock())
-                service->refreshCache();
+            const auto service = weak.lock();
+            if (!service)
+                return;
+            service->refreshCache();
+            std::function<void()> scanned;
+            {
+                std::lock_guard guard(service->lock);
+                scanned = service->onScan;
+            }
+            if (scanned)
+                scanned();
         });
     }
 

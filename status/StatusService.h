@@ -43,6 +43,8 @@ public:
     // Set once at start-up, before the first request.
     void setUsage(std::shared_ptr<const UsageSource> usage);
     void setMusicPlayingProvider(std::function<bool()> provider);
+    // Runs on the scan queue after every background scan: the document may have changed.
+    void setOnScan(std::function<void()> onScan);
 
     // The current document. Without waiting it never touches files: a stale cache starts a
     // background scan and is served meanwhile. With waiting, a needed scan runs first on
@@ -82,6 +84,7 @@ private:
     std::mutex lock;
     std::shared_ptr<const UsageSource> usage;
     std::function<bool()> musicPlayingProvider;
+    std::function<void()> onScan;
     AgentHooks claudeHooks;
     AgentHooks codexHooks;
     std::uint64_t taskEventGeneration = 0;

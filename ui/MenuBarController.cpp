@@ -12,6 +12,7 @@
 #include "usage/SecureCredentialStore.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCursor>
 #include <QDesktopServices>
@@ -70,6 +71,7 @@ MenuBarController::MenuBarController(Services services, MirrorPopoverController*
     instrumentMenu = new QMenu(QStringLiteral("行情标的"), controlMenu);
     marketIntervalMenu = new QMenu(QStringLiteral("K线周期"), controlMenu);
     marketRefreshMenu = new QMenu(QStringLiteral("刷新间隔"), controlMenu);
+    instrumentGroup = choiceGroup();
 }
 
 MenuBarController::~MenuBarController() {
@@ -81,13 +83,37 @@ QAction* MenuBarController::addItem(QMenu* menu, const QString& title,
                                     std::function<void(QAction*)> handler) {
     auto* item = menu->addAction(title);
     if (handler)
-        connect(item, &QAction::triggered, this, [item, handler = std::move(handler)] {
-            // Check marks follow the clock and the settings, not the click: undo Qt's own toggle.
-            if (item->isCheckable())
+        connect(item, &QAction::triggered, this, [this, item, handler = std::move(handler)] {
+            // Check marks follow the clock, the market monitor and the settings, not the
+            // click: undo Qt's own toggle, and let the handler check what is confirmed.
+            if (QActionGroup* group = item->actionGroup())
+                check(group, confirmed.value(group));
+            else if (item->isCheckable())
                 item->setChecked(!item->isChecked());
             handler(item);
         });
     return item;
+}
+
+QAction* MenuBarController::addChoice(QMenu* menu, QActionGroup* group, const QString& title,
+                                      const QVariant& key, std::function<void(QAction*)> handler) {
+    QAction* item = addItem(menu, title, std::move(handler));
+    item->setCheckable(true);
+    item->setData(key);
+    group->addAction(item);
+    return item;
+}
+
+QActionGroup* MenuBarController::choiceGroup() {
+    auto* group = new QActionGroup(this);
+    group->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    return group;
+}
+
+void MenuBarController::check(QActionGroup* group, QAction* item) {
+    confirmed.insert(group, item);
+    for (QAction* choice : group->actions())
+        choice->setChecked(choice == item);
 }
 
 void MenuBarController::buildMenu() {
@@ -105,12 +131,10 @@ void MenuBarController::buildMenu() {
     addItem(m, QStringLiteral("打开设备网页"), [this](QAction*) { openDevicePage(); });
 
     QMenu* screen = m->addMenu(QStringLiteral("屏幕显示"));
-    for (const Entry& mode : displayModes) {
-        QAction* item = addItem(screen, mode.title, [this](QAction* a) { setDisplayMode(a); });
-        item->setCheckable(true);
-        item->setData(mode.key);
-        modeItems.insert(mode.key, item);
-    }
+    modeGroup = choiceGroup();
+    for (const Entry& mode : displayModes)
+        modeItems.insert(mode.key, addChoice(screen, modeGroup, mode.title, mode.key,
+                                             [this](QAction* a) { setDisplayMode(a); }));
     modeItems.value(QStringLiteral("grok"))
         ->setVisible(preference(QStringLiteral("enable_grok_screen"), false));
     modeItems.value(QStringLiteral("kimi"))
@@ -138,20 +162,18 @@ void MenuBarController::buildMenu() {
     marketMenu->addMenu(marketIntervalMenu);
     const MarketInterval shownInterval =
         s.market ? s.market->snapshot().interval : MarketInterval::fiveMinutes;
+    intervalGroup = choiceGroup();
     for (MarketInterval interval : allMarketIntervals) {
-        QAction* item =
-            addItem(marketIntervalMenu, rawValue(interval), [this](QAction* a) { setBTCInterval(a); });
-        item->setCheckable(true);
-        item->setData(rawValue(interval));
-        item->setChecked(interval == shownInterval);
+        QAction* item = addChoice(marketIntervalMenu, intervalGroup, rawValue(interval), rawValue(interval),
+                                  [this](QAction* a) { setBTCInterval(a); });
+        if (interval == shownInterval)
+            check(intervalGroup, item);
     }
     marketMenu->addMenu(marketRefreshMenu);
-    for (MarketRefreshInterval period : allMarketRefreshIntervals) {
-        QAction* item = addItem(marketRefreshMenu, rawValue(period) + QStringLiteral(" 秒"),
-                                [this](QAction* a) { setMarketRefreshInterval(a); });
-        item->setCheckable(true);
-        item->setData(rawValue(period));
-    }
+    refreshGroup = choiceGroup();
+    for (MarketRefreshInterval period : allMarketRefreshIntervals)
+        addChoice(marketRefreshMenu, refreshGroup, rawValue(period) + QStringLiteral(" 秒"), rawValue(period),
+                  [this](QAction* a) { setMarketRefreshInterval(a); });
     updateMarketRefreshIntervalStates();
     marketMenu->addMenu(instrumentMenu);
     addItem(marketMenu, QStringLiteral("搜索/添加…"), [this](QAction*) { searchMarket(); });
@@ -159,21 +181,17 @@ void MenuBarController::buildMenu() {
     updateMarketInstrumentStates();
 
     QMenu* pets = m->addMenu(QStringLiteral("桌宠外观"));
-    for (const Entry& preset : petPresets) {
-        QAction* item = addItem(pets, preset.title, [this](QAction* a) { setPetPreset(a); });
-        item->setCheckable(true);
-        item->setData(preset.key);
-        petPresetItems.insert(preset.key, item);
-    }
+    petPresetGroup = choiceGroup();
+    for (const Entry& preset : petPresets)
+        petPresetItems.insert(preset.key, addChoice(pets, petPresetGroup, preset.title, preset.key,
+                                                    [this](QAction* a) { setPetPreset(a); }));
     petPresetItems.insert(QStringLiteral("custom"),
                           addItem(pets, QStringLiteral("自定义…"), [this](QAction*) { openPetPicker(); }));
     pets->addSeparator();
-    for (const auto& [title, percent] : petScales) {
-        QAction* item = addItem(pets, title, [this](QAction* a) { setPetScale(a); });
-        item->setCheckable(true);
-        item->setData(percent);
-        petScaleItems.insert(percent, item);
-    }
+    petScaleGroup = choiceGroup();
+    for (const auto& [title, percent] : petScales)
+        petScaleItems.insert(
+            percent, addChoice(pets, petScaleGroup, title, percent, [this](QAction* a) { setPetScale(a); }));
 
     QMenu* resets = m->addMenu(QStringLiteral("恢复默认动画"));
     for (const Entry& reset : spriteResets)
@@ -191,6 +209,10 @@ void MenuBarController::buildMenu() {
     })->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
     connect(controlMenu, &QMenu::aboutToShow, this, &MenuBarController::menuWillOpen);
+    // A tray host sizes the menu from the texts it has before it shows it: give it the real
+    // ones now, not placeholders (the app refreshes them again whenever their data changes).
+    refreshUsageLines();
+    refreshDeviceSection();
 }
 
 void MenuBarController::showStatusItem(const QIcon& icon) {
@@ -267,12 +289,14 @@ void MenuBarController::refreshUsageLines() {
     if (!s.usage || !claudeUsageItem)
         return;
     const Snapshot snapshot = s.service ? s.service->snapshot(false) : Snapshot::offline(0);
-    claudeUsageItem->setText(usageLine(QStringLiteral("Claude"), s.usage->usage(UsageProvider::Claude),
-                                       QStringLiteral("7天"), true) +
-                             todaySuffix(snapshot.claude.tokensToday, snapshot.claude.costToday));
-    codexUsageItem->setText(usageLine(QStringLiteral("Codex"), s.usage->usage(UsageProvider::Codex),
-                                      QStringLiteral("周"), false) +
-                            todaySuffix(snapshot.codex.tokensToday, snapshot.codex.costToday));
+    claudeUsageItem->setText(
+        usageLine(QStringLiteral("Claude"), s.usage->usage(UsageProvider::Claude), QStringLiteral("7天"),
+                  true) +
+        todaySuffix(snapshot.claude.tokensToday, snapshot.claude.costToday, snapshot.claude.costCounted));
+    codexUsageItem->setText(
+        usageLine(QStringLiteral("Codex"), s.usage->usage(UsageProvider::Codex), QStringLiteral("周"),
+                  false) +
+        todaySuffix(snapshot.codex.tokensToday, snapshot.codex.costToday, snapshot.codex.costCounted));
     grokUsageItem->setText(usageLine(QStringLiteral("Grok Build"), s.usage->usage(UsageProvider::Grok),
                                      QStringLiteral("周"), false));
     grokUsageItem->setVisible(preference(QStringLiteral("show_grok_usage"), true));
@@ -309,9 +333,11 @@ QString MenuBarController::usageLine(const QString& name, const ProviderUsage& u
     return name + QStringLiteral("　") + parts.join(QStringLiteral("　"));
 }
 
-QString MenuBarController::todaySuffix(std::int64_t tokens, std::optional<double> cost) {
+QString MenuBarController::todaySuffix(std::int64_t tokens, std::optional<double> cost, double counted) {
     return QStringLiteral("　今日 ") + QLocale().toString(qint64(tokens)) + QStringLiteral(" tok ") +
-           (cost ? QString::asprintf("$%.2f", *cost) : QStringLiteral("$?"));
+           (cost          ? QString::asprintf("$%.2f", *cost)
+            : counted > 0 ? QString::asprintf("≥ $%.2f", counted)
+                          : QStringLiteral("$?"));
 }
 
 QString MenuBarController::fmtMin(std::int64_t m) {
@@ -377,17 +403,17 @@ void MenuBarController::refreshDeviceSection() {
 
 void MenuBarController::applyDeviceInfo(const DeviceInfo& info) {
     deviceInfoItem->setText(deviceLine(info));
-    for (auto it = modeItems.cbegin(); it != modeItems.cend(); ++it)
-        it.value()->setChecked(it.key() == info.mode);
-    for (auto it = petPresetItems.cbegin(); it != petPresetItems.cend(); ++it)
-        it.value()->setChecked(it.value()->isCheckable() && it.key() == info.petPreset);
-    for (auto it = petScaleItems.cbegin(); it != petScaleItems.cend(); ++it)
-        it.value()->setChecked(it.key() == info.petScale);
+    check(modeGroup, modeItems.value(info.mode));
+    // The clock's own look and size: picking one of them later keeps the other.
+    currentPetPreset = info.petPreset;
+    currentPetScale = int(info.petScale);
+    QAction* preset = petPresetItems.value(info.petPreset);
+    check(petPresetGroup, preset && preset->isCheckable() ? preset : nullptr);
+    check(petScaleGroup, petScaleItems.value(int(info.petScale)));
 }
 
 void MenuBarController::uncheckModes() {
-    for (QAction* item : std::as_const(modeItems))
-        item->setChecked(false);
+    check(modeGroup, nullptr);
 }
 
 // A clock whose DHCP address changed keeps polling from its new one: adopt that address
@@ -406,33 +432,38 @@ void MenuBarController::followLastSeenClock(const QString& host) {
 }
 
 void MenuBarController::rebuildMarketInstrumentMenu() {
+    const QList<MarketInstrument> favorites =
+        s.market ? s.market->favoriteItems() : QList<MarketInstrument>();
+    QStringList ids, shown;
+    for (const MarketInstrument& instrument : favorites)
+        ids << instrument.id;
+    for (const QAction* item : instrumentMenu->actions())
+        shown << item->data().toString();
+    if (ids == shown)
+        return; // the same favourites: an open menu keeps its items
     instrumentMenu->clear();
     marketInstrumentItems.clear();
-    if (!s.market)
-        return;
-    for (const MarketInstrument& instrument : s.market->favoriteItems()) {
-        QAction* item = addItem(instrumentMenu, instrument.name + QStringLiteral("  ") + instrument.symbol,
-                                [this](QAction* a) { setMarketInstrument(a); });
-        item->setCheckable(true);
-        item->setData(instrument.id);
-        marketInstrumentItems.insert(instrument.id, item);
-    }
+    for (const MarketInstrument& instrument : favorites)
+        marketInstrumentItems.insert(
+            instrument.id, addChoice(instrumentMenu, instrumentGroup,
+                                     instrument.name + QStringLiteral("  ") + instrument.symbol,
+                                     instrument.id, [this](QAction* a) { setMarketInstrument(a); }));
 }
 
 void MenuBarController::updateMarketInstrumentStates() {
-    if (!s.market)
-        return;
-    const QString shown = s.market->requestedInstrument().id;
-    for (auto it = marketInstrumentItems.cbegin(); it != marketInstrumentItems.cend(); ++it)
-        it.value()->setChecked(it.key() == shown);
+    if (s.market)
+        check(instrumentGroup, marketInstrumentItems.value(s.market->requestedInstrument().id));
 }
 
 void MenuBarController::updateMarketRefreshIntervalStates() {
     if (!s.market)
         return;
     const QString current = rawValue(s.market->refreshInterval());
+    QAction* checked = nullptr;
     for (QAction* item : marketRefreshMenu->actions())
-        item->setChecked(item->data().toString() == current);
+        if (item->data().toString() == current)
+            checked = item;
+    check(refreshGroup, checked);
 }
 
 void MenuBarController::alert(const QString& title, const QString& text) const {
@@ -515,8 +546,7 @@ void MenuBarController::setBTCInterval(QAction* item) {
     if (!interval || !s.market)
         return;
     s.market->setInterval(*interval);
-    for (QAction* sibling : marketIntervalMenu->actions())
-        sibling->setChecked(sibling == item);
+    check(intervalGroup, item);
 }
 
 void MenuBarController::setMarketRefreshInterval(QAction* item) {
@@ -628,7 +658,7 @@ void MenuBarController::autoPairAction() {
     DeviceClient::autoPair(
         [self](const QString& progress) {
             if (self)
-                self->deviceInfoItem->setText(progress);
+                self->deviceInfoItem->setText(QStringLiteral("设备：") + progress);
         },
         [self](std::optional<QString> found) {
             if (!self)

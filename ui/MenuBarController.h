@@ -16,6 +16,7 @@
 #include <optional>
 
 class QAction;
+class QActionGroup;
 class QIcon;
 class QMenu;
 class QSystemTrayIcon;
@@ -71,7 +72,9 @@ public:
 
     // A left click on the icon: toggles the popover.
     void statusItemClicked();
-    // Everything the menu shows, refreshed as it opens.
+    // Everything the menu shows, refreshed as it opens. The texts are also written by
+    // buildMenu() and should be refreshed whenever their data changes, so that a tray host
+    // that sizes the menu before it shows it sees the real texts at the first open too.
     void menuWillOpen();
     void refreshUsageLines();
     void refreshDeviceSection();
@@ -89,7 +92,8 @@ public:
     // Formatters of the quota lines.
     static QString usageLine(const QString& name, const ProviderUsage& u, const QString& weeklyLabel,
                              bool showPrimary);
-    static QString todaySuffix(std::int64_t tokens, std::optional<double> cost);
+    // Without a whole cost, a `counted` part above 0 shows as a lower bound: "≥ $4.56".
+    static QString todaySuffix(std::int64_t tokens, std::optional<double> cost, double counted = 0);
     static QString fmtMin(std::int64_t minutes);
     // A stored boolean, or `fallback` when the key is absent.
     static bool preference(const QString& key, bool fallback);
@@ -98,6 +102,13 @@ public:
 
 private:
     QAction* addItem(QMenu* menu, const QString& title, std::function<void(QAction*)> handler);
+    // One-of-many choices: radio items of an exclusive group, whose check mark moves only when
+    // the clock or the market monitor confirms a choice (check()), not on the click itself.
+    QAction* addChoice(QMenu* menu, QActionGroup* group, const QString& title, const QVariant& key,
+                       std::function<void(QAction*)> handler);
+    QActionGroup* choiceGroup();
+    // Checks `item` (none: nothing) in `group` and remembers it as the confirmed choice.
+    void check(QActionGroup* group, QAction* item);
 
     void toggleQuotaProvider(QAction* item);
     void toggleScreenProvider(QAction* item);
@@ -143,6 +154,13 @@ private:
     QMenu* marketRefreshMenu = nullptr;
     QHash<QString, QAction*> petPresetItems;
     QMap<int, QAction*> petScaleItems;
+    QActionGroup* modeGroup = nullptr;
+    QActionGroup* intervalGroup = nullptr;
+    QActionGroup* refreshGroup = nullptr;
+    QActionGroup* instrumentGroup = nullptr;
+    QActionGroup* petPresetGroup = nullptr;
+    QActionGroup* petScaleGroup = nullptr;
+    QHash<QActionGroup*, QPointer<QAction>> confirmed;
     QString currentPetPreset = QStringLiteral("classic");
     int currentPetScale = 85;
 };

@@ -32,6 +32,7 @@ namespace {
 constexpr double ludicrousSeconds = 2.4;
 constexpr double brightnessDragGap = 0.25;
 constexpr double brightnessQuietTime = 2.0;
+constexpr int segmentMargin = 8;
 
 bool isAgentSlot(const QString& slot) {
     return slot == u"claude" || slot == u"codex" || slot == u"grok" || slot == u"kimi";
@@ -97,7 +98,10 @@ void MirrorPopoverController::buildControls() {
         auto* button = new QPushButton(modeLabels.at(i));
         button->setCheckable(true);
         button->setFocusPolicy(Qt::NoFocus);
-        button->setMinimumWidth(10);
+        // Six segments share a narrow row: each may shrink, but never below its own label
+        // with a margin on both sides.
+        button->setMinimumWidth(button->fontMetrics().horizontalAdvance(modeLabels.at(i)) +
+                                2 * segmentMargin);
         modes->addButton(button, i);
         segments->addWidget(button);
     }

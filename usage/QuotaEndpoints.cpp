@@ -102,7 +102,7 @@ ProviderUsage fetch(const ProviderTexts& texts, Endpoint host, const QString& pa
     HttpRequest request;
     request.url = Endpoints::url(host, pathAndQuery);
     request.headers = std::move(headers);
-    request.timeout = QuotaEndpoints::requestTimeout;
+    request.deadline = QuotaEndpoints::requestTimeout;
     const auto answer = UsageFetcher::syncRequest(request);
     if (!answer)
         return failure(texts.requestFailed);

@@ -17,7 +17,7 @@ namespace glimmet {
 // text. Stateless; the fetches block the calling worker thread (never the main thread).
 class QuotaEndpoints {
 public:
-    static constexpr double requestTimeout = 20;
+    static constexpr double requestTimeout = 20; // seconds for a whole request
 
     static ProviderUsage fetchClaude(const Clock& clock);
     static ProviderUsage fetchCodex(const Clock& clock);

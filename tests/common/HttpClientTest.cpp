@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
@@ -28,7 +30,7 @@ protected:
     HttpRequest request(const QString& pathAndQuery) {
         HttpRequest r;
         r.url = QUrl(fake.baseUrl() + pathAndQuery);
-        r.timeout = 5;
+        r.deadline = 5;
         return r;
     }
 };
@@ -93,13 +95,69 @@ TEST_F(HttpClientTest, OutcomesOfOneRequest) {
     for (const auto& c : cases) {
         HttpRequest r;
         r.url = QUrl(c.url);
-        r.timeout = 0.3;
-        r.maxBodyBytes = c.maxBodyBytes;
-        r.deadline = c.deadline;
+        r.idleTimeout = 0.3;
+        r.maxBodyBytes = c.maxBodyBytes ? c.maxBodyBytes : r.maxBodyBytes; // limits of 0: the defaults
+        r.deadline = c.deadline ? c.deadline : r.deadline;
         const HttpResponse response = client.syncRequest(r);
         EXPECT_EQ(response.status, c.status) << c.url.toStdString();
         EXPECT_EQ(response.error.has_value(), c.status == 0) << c.url.toStdString();
         EXPECT_EQ(response.body.size(), c.bodySize) << c.url.toStdString();
+    }
+}
+
+// How far the resident memory of this process peaks above its level before `work` (Linux).
+qint64 peakResidentGrowth(const std::function<void()>& work) {
+    const auto peak = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+        return text.mid(text.indexOf("VmHWM:") + 6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    };
+    QFile reset(QStringLiteral("/proc/self/clear_refs"));
+    EXPECT_TRUE(reset.open(QIODevice::WriteOnly) && reset.write("5") == 1 && reset.flush());
+    const qint64 before = peak();
+    work();
+    return peak() - before;
+}
+
+// Answers status 200 and then a body without end: `chunk` every `everyMs`, on its own thread.
+struct EndlessServer {
+    EndlessServer(const QByteArray& chunk, int everyMs) {
+        queue.sync([&] {
+            auto* server = new QTcpServer(queue.context());
+            server->listen(QHostAddress::LocalHost, 0);
+            url = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(server->serverPort()));
+            QObject::connect(server, &QTcpServer::newConnection, server, [server, chunk, everyMs] {
+                QTcpSocket* socket = server->nextPendingConnection();
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                socket->write("HTTP/1.1 200 OK\r\n\r\n");
+                auto* timer = new QTimer(socket);
+                QObject::connect(timer, &QTimer::timeout, socket, [socket, chunk] {
+                    if (socket->bytesToWrite() < (1 << 20))
+                        socket->write(chunk);
+                });
+                timer->start(everyMs);
+            });
+        });
+    }
+    SerialQueue queue{QStringLiteral("endless-server")};
+    QUrl url;
+};
+
+TEST_F(HttpClientTest, AnswersWithoutEndEndAtTheDeadlineOrTheCapWithFlatMemory) {
+    const EndlessServer drip("x", 20), flood(QByteArray(64 * 1024, 'x'), 0);
+    const struct {
+        HttpRequest request;
+        const char* error;
+    } cases[] = {
+        {{.url = drip.url, .deadline = 0.3}, "no complete answer within 0.3 s"},
+        {{.url = flood.url, .deadline = 0.4, .maxBodyBytes = 64 * 1024},
+         "the answer is larger than 65536 bytes"},
+        {{.url = flood.url}, "the answer is larger than 1048576 bytes"}, // the default limits
+    };
+    for (const auto& c : cases) {
+        HttpResponse response;
+        EXPECT_LT(peakResidentGrowth([&] { response = client.syncRequest(c.request); }), 16 << 20) << c.error;
+        EXPECT_EQ(response.error.value_or(Error{}).description.toStdString(), c.error);
     }
 }
 
@@ -133,7 +191,7 @@ TEST_F(HttpClientTest, ShutdownEndsTheRequestsStillWaitingAndRefusesLaterOnes) {
     fake.setResponse("/hang", FakeResponse{200, "", {}, 0, true});
     auto own = std::make_unique<HttpClient>();
     HttpRequest r = request("/hang");
-    r.timeout = 600;
+    r.deadline = 600;
     auto answer = std::async(std::launch::async, [&own, r] { return own->syncRequest(r); });
     QDeadlineTimer onTheWire(10000);
     while (fake.requests("/hang").isEmpty() && !onTheWire.hasExpired())

@@ -67,6 +67,14 @@ TEST_F(DeviceClientHttp, SettingsArePostedAsForms) {
     EXPECT_EQ(completion<Outcome>([](auto done) { DeviceClient::setBrightness(40, done); }), std::nullopt);
     const auto failed = completion<Outcome>([](auto done) { DeviceClient::setDisplayMode("net", done); });
     EXPECT_EQ(failed.value_or(Error{}).description, QStringLiteral("设备返回 HTTP 500 busy"));
+    clock.setResponse("/api/bridge", {500, QByteArray(150, 'a') + QByteArray(100, 'b')});
+    const auto quoted = completion<Outcome>([](auto done) { DeviceClient::setBridgeHost("h", done); });
+    EXPECT_EQ(quoted.value_or(Error{}).description,
+              "设备返回 HTTP 500 " + QString(150, 'a') + QString(50, 'b') + "…");
+    clock.setResponse("/api/pet", {200, QByteArray(64 * 1024 + 1, ' ')});
+    const auto huge =
+        completion<Outcome>([](auto done) { DeviceClient::setPetAppearance("classic", 85, done); });
+    EXPECT_EQ(huge.value_or(Error{}).domain, "HttpClient");
     EXPECT_EQ(clock.requests("/api/brightness").value(0).body, "level=40");
     EXPECT_EQ(clock.requests("/api/brightness").value(0).header("Content-Type"),
               "application/x-www-form-urlencoded");

@@ -9,9 +9,14 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QFile>
 #include <QUrl>
 
 #include <gtest/gtest.h>
+
+#include <attachedpictureframe.h>
+#include <id3v2tag.h>
+#include <mpegfile.h>
 
 #include <map>
 
@@ -67,13 +72,29 @@ struct FakePlayers {
 };
 
 QVariantMap player(const QString& status, const QString& title, const QString& artUrl = {}, double rate = 1.0,
-                   const QVariant& artist = QStringList{"Artist"}) {
-    const QVariantMap metadata{{"xesam:title", title},
-                               {"xesam:artist", artist},
-                               {"xesam:album", "Album"},
-                               {"mpris:length", 200'000'000LL},
-                               {"mpris:artUrl", artUrl}};
+                   const QVariant& artist = QStringList{"Artist"}, const QString& trackUrl = {}) {
+    const QVariantMap metadata{{"xesam:title", title},   {"xesam:artist", artist},
+                               {"xesam:album", "Album"}, {"mpris:length", 200'000'000LL},
+                               {"mpris:artUrl", artUrl}, {"xesam:url", trackUrl}};
     return {{"PlaybackStatus", status}, {"Metadata", metadata}, {"Position", 50'500'000LL}, {"Rate", rate}};
+}
+
+// A short MP3 of silent frames whose ID3v2 tag holds a back cover, then a front cover; tagged
+// with TagLib itself. Its file:// address.
+QString taggedMp3(const QString& path, const QByteArray& back, const QByteArray& front) {
+    const QByteArray frame = QByteArray::fromHex("fffb9064") + QByteArray(413, '\0'); // 128 kbit/s, 44.1 kHz
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(frame.repeated(8)) < 0 || !out.flush())
+        return {};
+    TagLib::MPEG::File file(QFile::encodeName(path).constData());
+    using Picture = TagLib::ID3v2::AttachedPictureFrame;
+    for (const auto& [type, bytes] : {std::pair{Picture::BackCover, back}, {Picture::FrontCover, front}}) {
+        auto* picture = new Picture;
+        picture->setType(type);
+        picture->setPicture(TagLib::ByteVector(bytes.constData(), uint(bytes.size())));
+        file.ID3v2Tag(true)->addFrame(picture);
+    }
+    return file.save() ? QUrl::fromLocalFile(path).toString() : QString();
 }
 
 QString summary(const NowPlayingInfo& i) {
@@ -100,6 +121,9 @@ TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
                       wrongTypes{{"PlaybackStatus", "Playing"},
                                  {"Rate", "fast"},
                                  {"Metadata", QVariantMap{{"xesam:title", 42}, {"xesam:artist", 7}}}};
+    const QString tagged = taggedMp3(home.path() + "/tagged.mp3", "back cover", "front cover");
+    const QVariantMap embedded = player("Playing", "Song", {}, 1, "Artist", tagged),
+                      both = player("Playing", "Song", file(home.write("b.png", art)), 1, "Artist", tagged);
     const QString nothing = "|||-|0|0", song = "Song|Artist|Album|playing|50.5|200",
                   pausedSong = "Song|Artist|Album|-|50.5|200";
     // One source asks every scene in turn; the players of a scene are asked in name order.
@@ -123,6 +147,8 @@ TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
         {"downloaded once", {{"p", player("Playing", "Song", server.baseUrl() + "/art")}}, song, art},
         {"too large a file", {{"p", player("Playing", "Song", file(big))}}, song},
         {"a FIFO is not read", {{"p", player("Playing", "Song", file(fifo))}}, song},
+        {"the front cover in the track's tags", {{"p", embedded}}, song, "front cover"},
+        {"an art address wins over the track's tags", {{"p", both}}, song, art},
     };
     for (const auto& scene : scenes) {
         FakePlayers players(scene.players);

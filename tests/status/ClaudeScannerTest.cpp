@@ -34,6 +34,13 @@ QJsonObject assistant(double t, const QString& id, const QString& model, const Q
     return t == noTime ? line : with(line, "timestamp", LogTree::iso(t));
 }
 
+// Claude Code's running totals of one model in session "s1", written without a time.
+QJsonObject costState(double started, const QString& model, qint64 tokens, double dollars) {
+    const QJsonObject usage{{"inputTokens", tokens - 85}, {"outputTokens", 85}, {"costUSD", dollars}};
+    const QJsonObject line{{"type", "cost-state"}, {"sessionId", "s1"}, {"startTime", started * 1000}};
+    return with(line, "modelUsage", QJsonObject{{model, usage}});
+}
+
 QJsonObject user(double t) {
     return {{"type", "user"}, {"timestamp", LogTree::iso(t)}, {"message", QJsonObject{{"role", "user"}}}};
 }
@@ -49,6 +56,7 @@ struct File {
 struct Expect {
     std::optional<qint64> tokens;
     std::optional<std::optional<double>> cost; // an inner nullopt: no cost, incomplete
+    std::optional<double> counted;             // the cost of what could be priced
     std::optional<const char*> status;
     std::optional<double> lastActivity;
     std::optional<qint64> sessionMin;
@@ -85,7 +93,6 @@ TEST(ClaudeScanner, Rules) {
     byUuid["message"] = QJsonObject{{"model", sonnet}, {"usage", usage(50, 0)}};
     QJsonObject anonymous = byUuid;
     anonymous.remove("uuid");
-    anonymous.remove("timestamp");
     const auto fast = [](QJsonObject line, const char* speed) {
         QJsonObject message = line["message"].toObject();
         message["usage"] = with(message["usage"].toObject(), "speed", speed);
@@ -93,12 +100,17 @@ TEST(ClaudeScanner, Rules) {
     };
 
     // One recent file, and a line of one model's input tokens at `t`.
-    const auto one = [](QList<QVariant> lines, double ago = 100) {
-        return std::vector<File>{{"a.jsonl", ago, std::move(lines)}};
+    const auto one = [](QList<QVariant> lines, double ago = 100, bool lineFeedAtEnd = true) {
+        return std::vector<File>{{"a.jsonl", ago, std::move(lines), lineFeedAtEnd}};
     };
     const auto a = [&](const QString& model, qint64 input, const QJsonObject& message = {}) {
         return assistant(t, model, model, usage(input, 0), message); // the model is its id too
     };
+    const auto s1 = [&](double t, const char* id, const QString& model) {
+        return with(assistant(t, id, model, usage(1200, 85, 300, 4000)), "sessionId", "s1");
+    };
+    const double yesterday = at("2026-07-13T23:00:00");
+    const QString opus55 = "claude-opus-5-5", opus46 = "claude-opus-4-6";
     const std::vector<Case> cases = {
         {"day_window_and_undated_lines",
          one({assistant(at("2026-07-14T00:00:30"), "first-minute", sonnet, usage(1000, 0)),
@@ -107,7 +119,7 @@ TEST(ClaudeScanner, Rules) {
               assistant(at("2026-07-15T00:00:00"), "tomorrow", sonnet, usage(20000, 0)),
               assistant(noTime, "undated", sonnet, usage(5, 0))},
              3600),
-         {.tokens = 105, .lastActivity = at("2026-07-15T00:00:00")}},
+         {.tokens = 100, .lastActivity = at("2026-07-15T00:00:00")}},
         {"files_modified_before_00_01_are_walked_not_read",
          {{"a.jsonl", now - at("2026-07-14T00:00:30"), {assistant(t, "x", sonnet, usage(777, 0))}},
           {"b.jsonl", now - at("2026-07-13T22:00:00"), {assistant(t, "y", sonnet, usage(888, 0))}}},
@@ -136,6 +148,22 @@ TEST(ClaudeScanner, Rules) {
         {"synthetic_without_tokens", one({a("<synthetic>", 0)}), {.cost = 0.0}},
         {"synthetic_with_tokens", one({a("<synthetic>", 10)}), {.cost = noCost}},
         {"priced_and_unpriced", one({a("claude-haiku-4-5", 10), a("gpt-4o", 1)}), {.cost = noCost}},
+        {"own_cost_of_a_model_without_a_price", // its line half written
+         one({s1(t, "m1", opus55), costState(t - 60, "claude-opus-5-5[1m]", 5585, 0.0088)}, 100, false),
+         {.tokens = 5585, .cost = 0.0088}},
+        {"own_cost_increase_since_the_last_figure_before_today",
+         one({s1(yesterday, "m0", opus55), costState(yesterday, opus55, 5585, 0.0088), s1(t, "m1", opus55),
+              costState(yesterday, opus55, 11170, 0.0176)}),
+         {.tokens = 5585, .cost = 0.0088}},
+        {"no_own_cost_without_a_baseline",
+         one({s1(yesterday, "m0", opus55), s1(t, "m1", opus55), costState(yesterday, opus55, 11170, 0.0176)}),
+         {.cost = noCost}},
+        {"own_cost_behind_the_log_is_a_lower_bound",
+         one({s1(t, "m1", opus55), costState(t, opus55, 5585, 0.0088), s1(t + 60, "m2", opus55)}),
+         {.tokens = 11170, .cost = noCost, .counted = 0.0088}},
+        {"own_cost_replaces_the_table_for_the_whole_model",
+         one({s1(t, "m1", opus46), fast(s1(t + 1, "m2", opus46), "fast"), costState(t, opus46, 11170, 0.05)}),
+         {.cost = 0.05}},
         {"19s_working", one({user(now - 19)}, 7200), {.status = "working"}},
         {"20s_idle", one({user(now - 20)}, 7200), {.status = "idle"}},
         {"1799s_idle", one({user(now - 1799)}, 7200), {.status = "idle"}},
@@ -195,6 +223,8 @@ TEST(ClaudeScanner, Rules) {
             EXPECT_EQ(status.costComplete, e.cost->has_value()) << c.name;
             EXPECT_NEAR(status.costToday.value_or(-1), e.cost->value_or(-1), 1e-12) << c.name;
         }
+        if (e.counted)
+            EXPECT_NEAR(status.costCounted, *e.counted, 1e-12) << c.name;
         check(e.status, status.status, c.name);
         check(e.lastActivity.transform(whole), status.lastActivityAt, c.name);
         check(e.sessionMin, status.sessionMin, c.name);

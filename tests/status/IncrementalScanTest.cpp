@@ -21,6 +21,8 @@ struct Log {
     bool codex;
     QByteArray pending;    // the rest of a half-written line
     qint64 totals[3] = {}; // Codex running totals: input, cached, output
+
+    QList<QJsonObject> counts; // Codex token counts written so far
 };
 
 QJsonObject turn(const QString& t, const char* model = "gpt-5") {
@@ -33,12 +35,20 @@ public:
         : random(seed) {}
 
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
+    QString session() { return QString("s%1").arg(pick(0, 1)); }
 
     QByteArray line(Log& log, double now) {
         const QString t = LogTree::iso(now - pick(0, 900));
         QJsonObject line;
+        if (!log.codex && pick(0, 9) == 0) { // Claude Code's own running totals, without a time
+            const QJsonObject usage{{"inputTokens", pick(0, 9000)}, {"costUSD", pick(1, 99) / 100.0}};
+            line = {
+                {"type", "cost-state"}, {"sessionId", session()}, {"startTime", (now - pick(0, 7200)) * 1e3}};
+            line["modelUsage"] = QJsonObject{{pick(0, 1) ? "claude-opus-5-5" : "claude-sonnet-4-5", usage}};
+            return QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+        }
         if (!log.codex) {
-            const char* models[] = {"claude-sonnet-4-5", "claude-opus-4-1"};
+            const char* models[] = {"claude-sonnet-4-5", "claude-opus-5-5"}; // priced or not
             QJsonObject usage{{"input_tokens", pick(0, 900)},
                               {"output_tokens", pick(0, 90)},
                               {"cache_read_input_tokens", pick(0, 9000)}};
@@ -47,6 +57,7 @@ public:
             line = pick(0, 3) == 0
                        ? QJsonObject{{"type", "user"}}
                        : QJsonObject{{"type", "assistant"},
+                                     {"sessionId", session()},
                                      {"message", QJsonObject{{"id", QString("m%1").arg(pick(0, 40))},
                                                              {"model", models[pick(0, 1)]},
                                                              {"usage", usage}}}};
@@ -62,6 +73,8 @@ public:
                                          QJsonObject{{"service_tier", pick(0, 1) ? "priority" : "flex"}}}}}};
         } else if (kind == 2) {
             line = {{"payload", QJsonObject{{"type", "task_started"}}}};
+        } else if (kind == 3 && !log.counts.isEmpty()) { // an older token count written again
+            line = log.counts[pick(0, int(log.counts.size()) - 1)];
         } else {
             if (pick(0, 9) == 0) // a new thread in the same file starts its totals again
                 std::fill(std::begin(log.totals), std::end(log.totals), 0);
@@ -83,6 +96,7 @@ public:
                                                           {"window_minutes", 10080},
                                                           {"resets_at", now + pick(-60, 9000)}}}};
             line = {{"type", "event_msg"}, {"payload", payload}};
+            log.counts.append(line);
         }
         if (pick(0, 19) != 0)
             line["timestamp"] = t;

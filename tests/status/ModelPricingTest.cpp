@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <future>
+#include <vector>
 
 using namespace glimmet;
 using namespace glimmet::test;
@@ -34,7 +35,7 @@ TEST(ModelPricing, LookupRulesOverBuiltInAndMergedRows) {
                     "cache_creation_input_token_cost": 1.5e-6, "cache_creation_input_token_cost_above_1hr": 3e-6,
                     "input_cost_per_token_priority": "x", "output_cost_per_token_priority": 4e-6},
         "model-c": {"input_cost_per_token": "1e-6", "output_cost_per_token": 2e-6},
-        "claude-sonnet-4": {"input_cost_per_token": 9e-6, "output_cost_per_token": 9e-6}})"));
+        "claude-sonnet-4-5": {"input_cost_per_token": 9e-6, "output_cost_per_token": 9e-6}})"));
     for (const char* bad : {"not json", "[]", R"({"x":{"input_cost_per_token":1}})"})
         EXPECT_FALSE(pricing.merge(bad)) << bad;
     const struct {
@@ -43,10 +44,10 @@ TEST(ModelPricing, LookupRulesOverBuiltInAndMergedRows) {
         std::optional<PerMillion> expected;
     } cases[] = {
         {"anthropic/Claude-Sonnet-4-5-20250929", false,
-         PerMillion{9, 9, 9, 18, 9}},                                        // family row, from the file
+         PerMillion{9, 9, 9, 18, 9}},                                        // its row, read from a file
         {"claude-haiku-4", false, PerMillion{1, 0.1, 1.25, 2, 5}},           // built-in rows stay
         {"gpt-5-extra-high", false, PerMillion{1.25, 0.125, 1.25, 2.5, 10}}, // the whole effort suffix
-        {"gpt-5-codex-mini-xhigh", false, PerMillion{1.25, 0.125, 1.25, 2.5, 10}}, // suffix, then family
+        {"gpt-5.1-codex-max-high", false, PerMillion{1.25, 0.125, 1.25, 2.5, 10}}, // suffix, then row
         {"claude-3-5-sonnet", false, std::nullopt},                                // no row, no family
         {"gpt-5", true, PerMillion{2.5, 0.25, 1.25, 2.5, 20}},     // the row's own priority prices
         {"openai/gpt-5.5-low", true, PerMillion{5, 5, 5, 10, 20}}, // gpt-5.5*: × 2.5
@@ -56,6 +57,34 @@ TEST(ModelPricing, LookupRulesOverBuiltInAndMergedRows) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(perMillion(pricing.price(c.model, c.priority)), c.expected) << c.model << ' ' << c.priority;
+}
+
+// Names the agents write, routed through providers or not, against the built-in rows alone.
+TEST(ModelPricing, RealNamesFindTheirRow) {
+    TempHome home;
+    const ModelPricing pricing(home.path());
+    const PerMillion opus4{15, 1.5, 18.75, 30, 75}, opus45{5, 0.5, 6.25, 10, 25}, sonnet{3, 0.3, 3.75, 6, 15},
+        haiku45{1, 0.1, 1.25, 2, 5}, gpt51{1.25, 0.125, 1.25, 2.5, 10}, gpt52{1.75, 0.175, 1.75, 3.5, 14};
+    // By the row they find; no newer version priced as an older family, nor a mini as the full model.
+    const std::pair<std::optional<PerMillion>, std::vector<const char*>> cases[] = {
+        {opus45,
+         {"claude-opus-4-6", "claude-opus-4-5-20251101", "global.anthropic.claude-opus-4-6-v1",
+          "claude-opus-4-5@20251101", "vertex_ai/claude-opus-4-7@default", "claude-opus-4-6[1m]",
+          "claude-opus-4-6-thinking"}},
+        {opus4, {"claude-opus-4-1-20250805", "claude-opus-4-20250514"}},
+        {sonnet,
+         {"claude-sonnet-4-5-20250929", "us.anthropic.claude-sonnet-4-5-20250929-v1:0",
+          "converse/jp.anthropic.claude-sonnet-4-6", "anthropic/claude-sonnet-4.5"}},
+        {haiku45, {"claude-haiku-4-5-20251001", "anthropic.claude-haiku-4-5-20251001-v1:0"}},
+        {gpt51,
+         {"gpt-5.1-codex", "gpt-5-1-codex-2025-11-13", "gpt-5-chat-latest", "openrouter/openai/gpt-5"}},
+        {gpt52, {"azure/gpt-5.2-2025-12-11", "gpt-5.3-codex-xhigh"}},
+        {std::nullopt,
+         {"claude-opus-4-8", "claude-opus-5-5", "gpt-5-codex-mini", "gpt-5.5", "gpt-5.5-codex"}},
+    };
+    for (const auto& [expected, models] : cases)
+        for (const char* model : models)
+            EXPECT_EQ(perMillion(pricing.price(model, false)), expected) << model;
 }
 
 TEST(ModelPricing, RefreshTakesOnlyAGoodAnswerAndRewritesTheCache) {

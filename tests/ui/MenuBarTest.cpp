@@ -1,5 +1,6 @@
 #include "UiTestSupport.h"
 #include "common/Settings.h"
+#include "device/DeviceClient.h"
 #include "market/MarketMonitor.h"
 #include "status/StatusService.h"
 #include "support/FakeClock.h"
@@ -9,6 +10,7 @@
 #include "usage/SecureCredentialStore.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QMenu>
 
 #include <gtest/gtest.h>
@@ -83,10 +85,9 @@ TEST_F(MenuBar, LayoutTitlesAndKeys) {
         QStringList path;
         QStringList titles;
     } rows[] = {
-        {{},
-         {"Claude …", "Codex …", "Grok Build …", "Kimi Code …", "设备：未设置", "自动查找并配对设备",
-          "设置设备地址…", "打开设备网页", "屏幕显示", "行情设置", "桌宠外观", "恢复默认动画",
-          "把本机设为设备桥接", "-", "刷新", "桥接服务地址", "-", "退出"}},
+        {{}, // after the four quota lines and the device line
+         {"自动查找并配对设备", "设置设备地址…", "打开设备网页", "屏幕显示", "行情设置", "桌宠外观",
+          "恢复默认动画", "把本机设为设备桥接", "-", "刷新", "桥接服务地址", "-", "退出"}},
         {{"屏幕显示"},
          {"自动（谁在干活显示谁）", "固定 Claude", "固定 Codex", "固定 Grok", "固定 Kimi", "网速曲线",
           "音乐播放", "行情", "-", "AI 额度设置"}},
@@ -100,7 +101,8 @@ TEST_F(MenuBar, LayoutTitlesAndKeys) {
         {{"恢复默认动画"}, {"Claude 恢复默认", "Codex 恢复默认"}},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(titles(submenu(row.path)), row.titles) << row.path.join(u'/').toStdString();
+        EXPECT_EQ(titles(submenu(row.path)).mid(row.path.isEmpty() ? 5 : 0), row.titles)
+            << row.path.join(u'/').toStdString();
 
     QStringList keys;
     for (QAction* mode : submenu({"屏幕显示"})->actions())
@@ -109,6 +111,36 @@ TEST_F(MenuBar, LayoutTitlesAndKeys) {
     EXPECT_EQ(titles(submenu({"行情设置", "行情标的"})).size(), 12); // the default favourites
     EXPECT_TRUE(item({"行情设置", "K线周期"}, "5m")->isChecked());
     EXPECT_TRUE(item({"行情设置", "刷新间隔"}, "10 秒")->isChecked());
+}
+
+TEST_F(MenuBar, TextsAreCurrentBeforeTheFirstOpen) { // built, never opened: no placeholder left
+    EXPECT_TRUE(controller->usageItem(UsageProvider::Claude)->text().startsWith("Claude：额度未知　今日 "));
+    EXPECT_EQ(controller->deviceItem()->text(), "设备：未设置地址");
+}
+
+TEST_F(MenuBar, OneOfManyChoicesAreRadioItems) {
+    const std::pair<QStringList, qsizetype> rows[] = {{{"屏幕显示"}, 1},
+                                                      {{"行情设置", "K线周期"}, 1},
+                                                      {{"行情设置", "刷新间隔"}, 1},
+                                                      {{"行情设置", "行情标的"}, 1},
+                                                      {{"桌宠外观"}, 2}};
+    for (const auto& [path, count] : rows) {
+        QSet<QActionGroup*> groups; // a check box outside an exclusive group counts as none
+        for (QAction* action : submenu(path)->actions())
+            if (action->isCheckable())
+                groups.insert(action->actionGroup() && action->actionGroup()->isExclusive()
+                                  ? action->actionGroup()
+                                  : nullptr);
+        EXPECT_EQ(groups.size(), count) << path.join(u'/').toStdString();
+        EXPECT_FALSE(groups.contains(nullptr)) << path.join(u'/').toStdString();
+    }
+}
+
+TEST_F(MenuBar, AutoPairingProgressIsTheDeviceLine) {
+    Settings::setDeviceLastSeen("10.0.0.9");
+    DeviceClient::setProbe([](const QString&, double, std::function<void(bool)>) {}); // never answers
+    item({}, "自动查找并配对设备")->trigger();
+    EXPECT_EQ(controller->deviceItem()->text(), "设备：验证 10.0.0.9…");
 }
 
 TEST_F(MenuBar, TogglesArePersistedAndShowTheirItems) {
@@ -142,6 +174,14 @@ TEST_F(MenuBar, ChecksFollowTheClockAndHidingItsProviderSwitchesToAuto) {
     EXPECT_FALSE(controller->petPresetItem("classic")->isChecked());
     EXPECT_TRUE(controller->petScaleItem(70)->isChecked());
     EXPECT_FALSE(controller->petScaleItem(85)->isChecked());
+
+    // A size picked after a restart keeps the clock's look; the mark moves when the clock says so.
+    device.setResponse("/api/pet", {200, "ok"});
+    controller->petScaleItem(85)->trigger();
+    EXPECT_TRUE(controller->petScaleItem(70)->isChecked());
+    EXPECT_FALSE(controller->petScaleItem(85)->isChecked());
+    ASSERT_TRUE(test::waitUntil([&] { return !device.requests("/api/pet").isEmpty(); }));
+    EXPECT_EQ(device.requests("/api/pet").first().body, "preset=border-collie&scale=85");
 
     QAction* grokScreen = item({"屏幕显示", "AI 额度设置"}, "在屏幕菜单显示 Grok");
     grokScreen->trigger(); // on
@@ -270,6 +310,7 @@ TEST(MenuBarText, QuotaLines) {
          {std::pair{59, "59m"}, {60, "1h"}, {61, "1h1m"}, {125, "2h5m"}, {2879, "47h59m"}, {2880, "2天"}})
         EXPECT_EQ(MenuBarController::fmtMin(minutes), text) << minutes;
     EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt), "　今日 12 tok $?");
+    EXPECT_EQ(MenuBarController::todaySuffix(12, std::nullopt, 4.561), "　今日 12 tok ≥ $4.56"); // partial
 }
 
 } // namespace

@@ -1,14 +1,17 @@
-// The tray icon on a real X server with a stand-in tray host (see with-tray-host.sh): the
-// item registers with the watcher and its menu is exported over com.canonical.dbusmenu.
+// The tray icon on a real X server with a stand-in tray host (see with-tray-host.sh) that
+// starts after the bridge: the item registers with the watcher once the host is there, and
+// its menu is exported over com.canonical.dbusmenu.
 #include "UiTestSupport.h"
 #include "common/Settings.h"
 #include "support/FakeHttpServer.h"
 #include "ui/MenuBarController.h"
+#include "ui/TrayHostWatcher.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QProcess>
 #include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
@@ -42,8 +45,16 @@ void collect(const QDBusArgument& item, QHash<QString, int>& ids) {
     item.endStructure();
 }
 
-TEST(Tray, RegistersAndExportsTheControlMenu) {
-    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+TEST(Tray, ShownWhenAHostStartsLaterWithTheControlMenu) {
+    ASSERT_FALSE(TrayHostWatcher::hostPresent());
+    TrayHostWatcher hosts;
+    bool appeared = false;
+    QObject::connect(&hosts, &TrayHostWatcher::hostAppeared, [&] { appeared = true; });
+    QProcess host; // the stand-in StatusNotifierWatcher, ended with this object
+    host.start(qEnvironmentVariable("TRAY_WATCHER"));
+    ASSERT_TRUE(test::waitUntil([&] { return appeared; }));
+    EXPECT_TRUE(TrayHostWatcher::hostPresent());
+    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable()); // Qt is asked only now
     test::FakeHttpServer clock;
     clock.setResponse(QStringLiteral("/api/display"), {200, "ok"});
     Settings::setDeviceHost(clock.baseUrl());
@@ -66,12 +77,18 @@ TEST(Tray, RegistersAndExportsTheControlMenu) {
     ASSERT_EQ(layout.type(), QDBusMessage::ReplyMessage) << layout.errorMessage().toStdString();
     QHash<QString, int> ids;
     collect(qvariant_cast<QDBusArgument>(layout.arguments().value(1)), ids);
-    const QStringList expected = {"Claude …",     "Codex …",      "Grok Build …",
-                                  "Kimi Code …",  "设备：未设置", "行情设置",
-                                  "桌宠外观",     "自定义…",      "把本机设为设备桥接",
-                                  "桥接服务地址", "退出",         "自动（谁在干活显示谁）",
-                                  "固定 Claude",  "固定 Codex",   "网速曲线",
-                                  "音乐播放",     "行情"};
+    const QStringList expected = {"行情设置",
+                                  "桌宠外观",
+                                  "自定义…",
+                                  "把本机设为设备桥接",
+                                  "桥接服务地址",
+                                  "退出",
+                                  "自动（谁在干活显示谁）",
+                                  "固定 Claude",
+                                  "固定 Codex",
+                                  "网速曲线",
+                                  "音乐播放",
+                                  "行情"};
     for (const QString& title : expected)
         EXPECT_TRUE(ids.contains(title)) << title.toStdString();
 
