@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 ASAN_DIR ?= build-asan
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run install format bench clean fuzz sanitize faults
+.PHONY: all deps configure build test run install format bench clean fuzz sanitize faults mutants
 
 all: build
 
@@ -55,6 +55,11 @@ faults: build
 	tools/fault/run $(BUILD_DIR) kill9 100
 	tools/fault/run $(BUILD_DIR) replug 50
 	tools/fault/run $(BUILD_DIR) soak 600
+
+# The faults of tools/mutants/faults.txt built one at a time into a scratch copy of the tree, each
+# against the tests that guard it; prints which the suite killed. Slow: not part of CI.
+mutants: deps
+	tools/mutants/run --scratch $(BUILD_DIR)-mutants --jobs $(JOBS)
 
 format:
 	clang-format -i $(SOURCES)
