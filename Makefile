@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 ASAN_DIR ?= build-asan
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run install format bench clean fuzz sanitize faults mutants
+.PHONY: all deps configure build test run install format bench clean fuzz sanitize faults agents-e2e mutants
 
 all: build
 
@@ -55,6 +55,11 @@ faults: build
 	tools/fault/run $(BUILD_DIR) kill9 100
 	tools/fault/run $(BUILD_DIR) replug 50
 	tools/fault/run $(BUILD_DIR) soak 600
+
+# The real Claude Code and Codex releases from npm (cached in ~/.cache/glimmet-agents) against the
+# bridge, each run in its own network namespace with fake model APIs on loopback.
+agents-e2e: build
+	tools/agents-e2e/run $(BUILD_DIR)
 
 # The faults of tools/mutants/faults.txt built one at a time into a scratch copy of the tree, each
 # against the tests that guard it; prints which the suite killed. Slow: not part of CI.

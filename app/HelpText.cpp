@@ -44,8 +44,10 @@ Modes:
                                after 2 s and always exits 0, so it never holds up the agent
   --install-hooks [claude|codex|all]
                                point the agents' hooks at --hook of this program (default
-                               all): ~/.claude/settings.json and ~/.codex/config.toml; the
-                               first change keeps each old file as FILE.bak
+                               all): ~/.claude/settings.json, on the events the installed
+                               Claude Code release runs (run it again after an upgrade),
+                               and ~/.codex/config.toml; the first change keeps each old
+                               file as FILE.bak
   --uninstall-hooks [claude|codex|all]
                                remove exactly what --install-hooks added
 

@@ -9,25 +9,95 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <simdjson.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace glimmet {
 
 namespace {
 
-// The Claude Code events that change what the clock shows.
-const QStringList claudeEvents = {
-    QStringLiteral("UserPromptSubmit"), QStringLiteral("PreToolUse"),    QStringLiteral("PostToolUse"),
-    QStringLiteral("SubagentStart"),    QStringLiteral("SubagentStop"),  QStringLiteral("PreCompact"),
-    QStringLiteral("PostCompact"),      QStringLiteral("Stop"),          QStringLiteral("SessionStart"),
-    QStringLiteral("SessionEnd"),       QStringLiteral("Notification"),  QStringLiteral("PermissionRequest"),
-    QStringLiteral("Elicitation"),      QStringLiteral("WorktreeCreate")};
+// A Claude Code release number.
+struct Release {
+    int major = 0, minor = 0, patch = 0;
+    auto operator<=>(const Release&) const = default;
+    QString text() const { return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(patch); }
+};
+
+// The Claude Code events that change what the clock shows, each with the first release that runs
+// hooks on it. Claude Code reads a hook's output on some events ("WorktreeCreate" hands it the
+// creation of the worktree), so only events where a hook that prints nothing and exits 0 leaves
+// everything as it was are wired.
+//
+// Up to 2.1.75 a release that meets an event it does not know in settings.json ignores the whole
+// file: every hook, the user's own too, and every other setting in it. Measured with the releases
+// from npm, each run with `claude -p` against a fake Messages API beside a user's own hook, with
+// the event added (no hook ran) on the release before the one listed and (the hook ran) on it:
+// PreToolUse, PostToolUse and Notification are accepted from 1.0.23 and Stop from 1.0.31, but
+// hooks first run in 1.0.38; 1.0.21 and 1.0.22 accept other event names only.
+constexpr struct {
+    const char* event;
+    Release since;
+} claudeEvents[] = {
+    {"PreToolUse", {1, 0, 38}},        {"PostToolUse", {1, 0, 38}},
+    {"Notification", {1, 0, 38}},      {"Stop", {1, 0, 38}},
+    {"SubagentStop", {1, 0, 41}},      {"PreCompact", {1, 0, 48}},
+    {"UserPromptSubmit", {1, 0, 53}},  {"SessionStart", {1, 0, 62}},
+    {"SessionEnd", {1, 0, 85}},        {"SubagentStart", {2, 0, 44}},
+    {"PermissionRequest", {2, 0, 45}}, {"Elicitation", {2, 1, 63}},
+    {"PostCompact", {2, 1, 76}},
+};
+
+// The first release that runs hooks; without a release found, its events are wired.
+constexpr Release firstHookRelease{1, 0, 38};
+
+QStringList claudeEventsOf(const Release& release) {
+    QStringList events;
+    for (const auto& e : claudeEvents) {
+        if (e.since <= release)
+            events.append(QString::fromLatin1(e.event));
+    }
+    return events;
+}
+
+// The installed Claude Code: found on PATH or where its installers put it, and asked for its
+// release. An empty path when none answers.
+struct ClaudeCode {
+    QString path;
+    std::optional<Release> release;
+};
+
+ClaudeCode installedClaudeCode() {
+    QStringList candidates{QStandardPaths::findExecutable(QStringLiteral("claude"))};
+    for (const char* place : {"/.claude/local/claude", "/.local/bin/claude"})
+        candidates.append(QDir::homePath() + QLatin1String(place));
+    for (const QString& path : candidates) {
+        if (path.isEmpty() || !QFileInfo(path).isExecutable())
+            continue;
+        QProcess process;
+        process.start(path, {QStringLiteral("--version")});
+        if (!process.waitForFinished(15000)) {
+            process.kill();
+            process.waitForFinished();
+            return {path, std::nullopt};
+        }
+        static const QRegularExpression number(QStringLiteral(R"((\d+)\.(\d+)\.(\d+))"));
+        const QRegularExpressionMatch match =
+            number.match(QString::fromUtf8(process.readAllStandardOutput()));
+        if (!match.hasMatch())
+            return {path, std::nullopt};
+        return {path,
+                Release{match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt()}};
+    }
+    return {};
+}
 
 void say(FILE* stream, const QString& text) {
     const QByteArray bytes = (text + u'\n').toUtf8();
@@ -205,10 +275,16 @@ QJsonArray withoutForwarder(const QJsonArray& list) {
     return kept;
 }
 
-// Gives every event one forwarder hook running `command`, after the user's own hooks, or takes
-// the forwarder away from every event; events and a "hooks" object left empty go too. Returns
-// how many events changed.
-Result<int> editClaudeHooks(QJsonObject& root, const QString& command, bool install) {
+// What an edit of the hooks changed.
+struct HookEdit {
+    int changed = 0;      // events whose hook list changed
+    QStringList takenOff; // events that ran the forwarder and no longer do
+};
+
+// Gives each of `events` one forwarder hook running `command`, after the user's own hooks, and
+// takes the forwarder away from every other event (the events of an older installer, or of a
+// newer release than the one installed now); events and a "hooks" object left empty go too.
+Result<HookEdit> editClaudeHooks(QJsonObject& root, const QString& command, const QStringList& events) {
     const QJsonValue hooksValue = root.value(u"hooks");
     if (!hooksValue.isUndefined() && !hooksValue.isObject())
         return std::unexpected(installerError(QStringLiteral("its \"hooks\" is not an object")));
@@ -216,28 +292,52 @@ Result<int> editClaudeHooks(QJsonObject& root, const QString& command, bool inst
     const QJsonObject forwarder{
         {QStringLiteral("hooks"), QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("command")},
                                                          {QStringLiteral("command"), command}}}}};
-    int changed = 0;
-    for (const QString& event : install ? claudeEvents : hooks.keys()) {
+    QStringList all = hooks.keys() + events;
+    all.removeDuplicates();
+    HookEdit edit;
+    for (const QString& event : all) {
         const QJsonValue listValue = hooks.value(event);
         if (!listValue.isUndefined() && !listValue.isArray())
             return std::unexpected(
                 installerError(QStringLiteral("its hooks for %1 are not a list").arg(event)));
         QJsonArray list = withoutForwarder(listValue.toArray());
-        if (install)
+        const bool wired = events.contains(event);
+        if (wired)
             list.append(forwarder);
         if (list == listValue.toArray())
             continue;
-        ++changed;
+        ++edit.changed;
+        if (!wired)
+            edit.takenOff.append(event);
         if (list.isEmpty())
             hooks.remove(event);
         else
             hooks.insert(event, list);
     }
-    if (changed > 0 && hooks.isEmpty())
+    if (edit.changed > 0 && hooks.isEmpty())
         root.remove(QStringLiteral("hooks"));
-    else if (changed > 0)
+    else if (edit.changed > 0)
         root.insert(QStringLiteral("hooks"), hooks);
-    return changed;
+    return edit;
+}
+
+// The events to wire for the installed Claude Code, and how to name it in the report.
+struct ClaudeTarget {
+    QString name;
+    QStringList events;
+};
+
+ClaudeTarget claudeTarget() {
+    const ClaudeCode claude = installedClaudeCode();
+    if (claude.release)
+        return {QStringLiteral("Claude Code ") + claude.release->text(), claudeEventsOf(*claude.release)};
+    const QStringList events = claudeEventsOf(firstHookRelease);
+    say(stdout, QStringLiteral("Claude Code: %1; wiring only the %2 events every release since %3 knows")
+                    .arg(claude.path.isEmpty()
+                             ? QStringLiteral("no claude found on PATH, in ~/.claude/local or ~/.local/bin")
+                             : claude.path + QStringLiteral(" did not tell its version"),
+                         QString::number(events.size()), firstHookRelease.text()));
+    return {QStringLiteral("Claude Code"), events};
 }
 
 int wireClaude(const QString& executable, bool install) {
@@ -262,23 +362,36 @@ int wireClaude(const QString& executable, bool install) {
                                     .arg(error.offset));
         root = document.object();
     }
-    const Result<int> changed = editClaudeHooks(root, command, install);
-    if (!changed)
-        return refuse(changed.error().description);
-    if (*changed == 0) {
-        say(stdout,
-            QStringLiteral("Claude Code: %1 %2; nothing changed")
-                .arg(path, install ? QStringLiteral("already runs the glimmet-bridge hook on every event")
-                                   : QStringLiteral("has no glimmet-bridge hook")));
+    const ClaudeTarget target = install ? claudeTarget() : ClaudeTarget{QStringLiteral("Claude Code"), {}};
+    const Result<HookEdit> edit = editClaudeHooks(root, command, target.events);
+    if (!edit)
+        return refuse(edit.error().description);
+    const QString wired =
+        QStringLiteral("%1 events: %2").arg(target.events.size()).arg(target.events.join(u", "));
+    const bool wiring = install && !target.events.isEmpty();
+    if (install && !wiring)
+        say(stdout, QStringLiteral("%1 runs no hooks (they came with %2); nothing to wire")
+                        .arg(target.name, firstHookRelease.text()));
+    if (edit->changed == 0) {
+        if (!install || wiring)
+            say(stdout,
+                QStringLiteral("%1: %2 %3; nothing changed")
+                    .arg(target.name, path,
+                         wiring ? QStringLiteral("already runs the glimmet-bridge hook on its ") + wired
+                                : QStringLiteral("has no glimmet-bridge hook")));
         return 0;
     }
     if (const Result<void> written = writeConfig(*file, jsonLike(root, file->bytes)); !written) {
         say(stderr, QStringLiteral("Claude Code: ") + written.error().description);
         return 1;
     }
-    say(stdout, (install ? QStringLiteral("Claude Code: added \"%1\" to %2 events in %3")
-                         : QStringLiteral("Claude Code: removed \"%1\" from %2 events in %3"))
-                    .arg(command, QString::number(*changed), path));
+    const QString takenOff = edit->takenOff.isEmpty()
+                                 ? QString()
+                                 : QStringLiteral("; took it off %1").arg(edit->takenOff.join(u", "));
+    say(stdout,
+        wiring ? QStringLiteral("%1: %2 runs \"%3\" on %4%5").arg(target.name, path, command, wired, takenOff)
+               : QStringLiteral("%1: removed \"%2\" from %3 events in %4")
+                     .arg(target.name, command, QString::number(edit->changed), path));
     return 0;
 }
 
@@ -367,7 +480,11 @@ int wireCodex(const QString& executable, bool install) {
     } else if (forwards) {
         lines[top.notify] = notify;
     } else if (top.firstTable >= 0) {
-        lines.insert(top.firstTable, notify);
+        // Above the comment lines that introduce the table, so that they keep the line they describe.
+        qsizetype at = top.firstTable;
+        while (at > 0 && lines[at - 1].trimmed().startsWith(u'#'))
+            --at;
+        lines.insert(at, notify);
     } else {
         if (!lines.last().isEmpty())
             lines.append(QString());

@@ -73,6 +73,7 @@ Snapshot StatusService::snapshot(bool waitForRefresh) {
         startsScan = true;
     }
     Snapshot result = cached.value_or(Snapshot::offline(epochSeconds(now)));
+    const double scannedAt = cachedScanStart;
     const auto usageSource = usage;
     const auto musicPlaying = musicPlayingProvider;
     const AgentHooks claudeState = claudeHooks;
@@ -115,8 +116,8 @@ Snapshot StatusService::snapshot(bool waitForRefresh) {
         result.grok = usageSource->usage(UsageProvider::Grok);
         result.kimi = usageSource->usage(UsageProvider::Kimi);
     }
-    result.claude.status = overrideStatus(result.claude.status, claudeState.event, now);
-    result.codex.status = overrideStatus(result.codex.status, codexState.event, now);
+    result.claude.status = overrideStatus(result.claude.status, claudeState.event, now, scannedAt);
+    result.codex.status = overrideStatus(result.codex.status, codexState.event, now, scannedAt);
     result.claude.needsInput = needsInput(claudeState.needsInputAt, now);
     result.codex.needsInput = needsInput(codexState.needsInputAt, now);
     result.claude.fastTaskSeq = std::max(result.claude.fastTaskSeq, claudeState.hookTaskSeq);
@@ -151,6 +152,7 @@ void StatusService::refreshCache() {
         }
     }
     cached = std::move(scanned);
+    cachedScanStart = now;
     // A task started while the logs were read may not be in them yet: scan again at once.
     cachedAt = undisturbed ? clock->now() : 0;
     refreshInFlight = false;
@@ -206,14 +208,19 @@ bool StatusService::isPermissionNotification(const std::optional<QString>& messa
     return lower.contains(u"permission") || lower.contains(u"approve") || lower.contains(u"approval");
 }
 
-QString StatusService::overrideStatus(const QString& base, const std::optional<AgentEvent>& event,
-                                      double now) {
+QString StatusService::overrideStatus(const QString& base, const std::optional<AgentEvent>& event, double now,
+                                      double scannedAt) {
     if (!event)
         return base;
     const double age = now - event->at;
     if (event->state == u"working" && age < workingEventTTL)
         return QStringLiteral("working");
-    if (event->state == u"idle" && age < idleEventTTL && base == u"working")
+    if (event->state != u"idle" || age >= idleEventTTL)
+        return base;
+    // The logs were written moments before the agent stopped, so they still look busy. A scan
+    // that began before the event may not have seen them at all (a new session's first log):
+    // its "offline" says nothing about an agent that has just reported in.
+    if (base == u"working" || (base == u"offline" && scannedAt <= event->at))
         return QStringLiteral("idle");
     return base;
 }

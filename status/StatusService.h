@@ -54,7 +54,10 @@ public:
     // A hook event posted by an agent ("claude" or "codex"; other agents only count task starts).
     void recordEvent(const QString& agent, const QString& event, const std::optional<QString>& message);
 
-    static QString overrideStatus(const QString& base, const std::optional<AgentEvent>& event, double now);
+    // The status shown for an agent whose logs gave `base` in a scan that began reading them at
+    // `scannedAt` (0 before the first scan), given its last hook event.
+    static QString overrideStatus(const QString& base, const std::optional<AgentEvent>& event, double now,
+                                  double scannedAt);
     static bool isPermissionNotification(const std::optional<QString>& message);
 
     SerialQueue& scanQueue() { return _scanQueue; }
@@ -90,6 +93,7 @@ private:
     std::uint64_t taskEventGeneration = 0;
     std::optional<Snapshot> cached;
     double cachedAt = 0;
+    double cachedScanStart = 0; // when the scan behind `cached` began reading the logs
     bool refreshInFlight = false;
     // What the scans keep of the logs; used only by the one scan in flight.
     const std::unique_ptr<ClaudeScanner> claudeScanner;

@@ -27,10 +27,11 @@ struct Outcome {
 // Runs the executable as an agent would, with its own HOME; standard input stays open when
 // `input` is absent. The forwarder's budget is 300 ms instead of 1.9 s.
 Outcome runBridge(const QString& home, const QStringList& args, const std::optional<QByteArray>& input,
-                  const QString& bridgeUrl = QString(), const QString& program = GLIMMET_BRIDGE_PATH) {
+                  const QString& bridgeUrl = QString(), const QString& path = "/nonexistent",
+                  const QString& program = GLIMMET_BRIDGE_PATH) {
     QProcess process;
     QProcessEnvironment env; // nothing of the developer's: a hook run never reaches their settings
-    env.insert("PATH", qEnvironmentVariable("PATH"));
+    env.insert("PATH", path);
     env.insert("HOME", home);
     env.insert("GLIMMET_BRIDGE_URL", bridgeUrl);
     env.insert("GLIMMET_HOOK_DEADLINE_MS", "300");
@@ -114,8 +115,9 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
         QByteArray configAfter;              // NOTIFY stands for this executable's notify line
         QByteArray settingsLeft, configLeft; // the user's own, left after uninstalling
     } cases[] = {
-        {"other hooks and keys", mine, toml + "[tui]\nnotify = true\n", 0,
-         toml + "NOTIFY\n[tui]\nnotify = true\n", mine, toml + "[tui]\nnotify = true\n"},
+        {"other hooks and keys", mine, toml + "# the TUI\n[tui]\nnotify = true\n", 0,
+         toml + "NOTIFY\n# the TUI\n[tui]\nnotify = true\n", mine,
+         toml + "# the TUI\n[tui]\nnotify = true\n"},
         {"no files yet", "<absent>", "<absent>", 0, "NOTIFY\n", "{}\n", ""},
         {"Codex runs its own notify", "{}", "notify = [\"say\"]\n", 0, "notify = [\"say\"]\n", "{}",
          "notify = [\"say\"]\n"},
@@ -145,7 +147,7 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
             const QJsonObject hooks = wired.take("hooks").toObject(),
                               originalHooks = original.take("hooks").toObject();
             EXPECT_EQ(wired, original) << "other keys stay as they were";
-            EXPECT_EQ(hooks.size(), 14);
+            EXPECT_EQ(hooks.size(), 4) << "no claude to ask: the events of every release";
             for (const QString& event : hooks.keys()) {
                 QJsonArray list = hooks[event].toArray();
                 EXPECT_EQ(list.last()["hooks"][0]["command"].toString(), command) << event.toStdString();
@@ -172,6 +174,38 @@ TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
     }
 }
 
+TEST(HookInstaller, WiresTheEventsOfTheInstalledReleaseAndFollowsUpgrades) {
+    const QString first = "Notification PostToolUse PreToolUse Stop";
+    const QString v1 = first + " PreCompact SessionEnd SessionStart SubagentStop UserPromptSubmit";
+    const QString v2 = v1 + " PermissionRequest SubagentStart", v21 = v2 + " Elicitation";
+    // clang-format off
+    const std::pair<QByteArray, QString> releases[] = {
+        {"", first}, {"1.0.37", ""}, {"1.0.38", first}, {"1.0.128", v1}, {"2.0.44", v1 + " SubagentStart"},
+        {"2.0.77", v2}, {"2.1.62", v2}, {"2.1.63", v21}, {"2.1.75", v21}, {"2.1.76", v21 + " PostCompact"},
+        {"2.1.332", v21 + " PostCompact"}, {"1.0.128", v1}};
+    // clang-format on
+    // One user who upgrades (and once goes back), starting from a hook of an older installer.
+    QTemporaryDir home;
+    const QString settings = home.path() + "/.claude/settings.json";
+    writeFile(settings, R"({"hooks":{"WorktreeCreate":[{"hooks":[{"type":"command","command":")" +
+                            QFileInfo(GLIMMET_BRIDGE_PATH).canonicalFilePath().toUtf8() +
+                            R"( --hook claude"}]}]}})");
+    for (const auto& [release, events] : releases) {
+        SCOPED_TRACE(release.constData());
+        const QTemporaryDir bin; // PATH, with a claude that answers --version as `release` does
+        if (!release.isEmpty())
+            writeFile(bin.path() + "/claude", "#!/bin/sh\necho '" + release + " (Claude Code)'\n");
+        QFile::setPermissions(bin.path() + "/claude", QFile::ReadOwner | QFile::ExeOwner);
+        const Outcome run =
+            runBridge(home.path(), {"--install-hooks", "claude"}, QByteArray(), {}, bin.path());
+        QStringList expected = events.split(' ', Qt::SkipEmptyParts);
+        expected.sort();
+        EXPECT_EQ(jsonObject(readFile(settings))["hooks"].toObject().keys(), expected) << run.out.constData();
+        EXPECT_TRUE(run.out.startsWith(release.isEmpty() ? "Claude Code: no claude found"
+                                                         : "Claude Code " + release));
+    }
+}
+
 // One agent at a time, from an executable whose path the shell must have quoted.
 TEST(HookInstaller, OneAgentAtATimeFromAPathThatNeedsQuoting) {
     FakeHttpServer bridge;
@@ -185,7 +219,7 @@ TEST(HookInstaller, OneAgentAtATimeFromAPathThatNeedsQuoting) {
     const QByteArray original = "{\"model\": \"opus\"}\n";
     ASSERT_TRUE(writeFile(settings, original));
     const auto run = [&](const QString& mode, const QString& agents) {
-        return runBridge(home.path(), {mode, agents}, QByteArray(), {}, executable);
+        return runBridge(home.path(), {mode, agents}, QByteArray(), {}, "/nonexistent", executable);
     };
 
     const Outcome invalid = run("--install-hooks", "invalid");
@@ -196,10 +230,10 @@ TEST(HookInstaller, OneAgentAtATimeFromAPathThatNeedsQuoting) {
     // Claude Code runs the hook through the shell.
     const QJsonValue hooks = jsonObject(readFile(settings))["hooks"];
     const QString hook = hooks["Stop"][0]["hooks"][0]["command"].toString();
-    EXPECT_EQ(
-        runBridge(home.path(), {"-c", hook}, R"({"hook_event_name":"Stop"})", bridge.baseUrl(), "/bin/sh")
-            .exitCode,
-        0);
+    EXPECT_EQ(runBridge(home.path(), {"-c", hook}, R"({"hook_event_name":"Stop"})", bridge.baseUrl(),
+                        "/nonexistent", "/bin/sh")
+                  .exitCode,
+              0);
     EXPECT_EQ(bridge.requests("/event").value(0).body, R"({"agent":"claude","event":"Stop"})");
     EXPECT_EQ(run("--install-hooks", "codex").exitCode, 0);
     EXPECT_EQ(readFile(config), "notify = [\"" + executable.toUtf8() + "\", \"--hook\", \"codex\"]\n");

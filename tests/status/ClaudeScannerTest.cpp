@@ -223,8 +223,9 @@ TEST(ClaudeScanner, Rules) {
             EXPECT_EQ(status.costComplete, e.cost->has_value()) << c.name;
             EXPECT_NEAR(status.costToday.value_or(-1), e.cost->value_or(-1), 1e-12) << c.name;
         }
-        if (e.counted)
+        if (e.counted) {
             EXPECT_NEAR(status.costCounted, *e.counted, 1e-12) << c.name;
+        }
         check(e.status, status.status, c.name);
         check(e.lastActivity.transform(whole), status.lastActivityAt, c.name);
         check(e.sessionMin, status.sessionMin, c.name);
