@@ -54,6 +54,7 @@ protected:
     std::mutex lock;
     QByteArray lastBody;
     QList<std::pair<QString, QString>> hooked;
+    QStringList logged; // by the log sink of a test that sets one
 };
 
 struct ResponseCase {
@@ -141,8 +142,10 @@ TEST(HTTPServerPeerHost, MappedAndScopedAddresses) {
 // A connection gets the deadline to deliver its request, and the deadline again to take the answer.
 TEST_F(HTTPServerTest, DeadlinesEndSlowPeersWithoutBlockingOthers) {
     start(HTTPServer::maxConnections, 300);
-    QStringList logged;
-    Log::setSink([&](const QString& line) { logged << line; });
+    Log::setSink([this](const QString& line) {
+        std::lock_guard guard(lock);
+        logged << line;
+    });
     QTcpSocket idle, slowReader;
     slowReader.setReadBufferSize(1); // it reads no more
     for (auto [socket, request] : {std::pair(&idle, "GET /status HTTP/1.1\r\n"),
@@ -157,7 +160,11 @@ TEST_F(HTTPServerTest, DeadlinesEndSlowPeersWithoutBlockingOthers) {
 
     EXPECT_TRUE(idle.waitForDisconnected(5000));
     EXPECT_TRUE(idle.readAll().isEmpty());
-    EXPECT_TRUE(waitUntil([&] { return !logged.isEmpty(); }, 5000));
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard guard(lock);
+        return !logged.isEmpty();
+    }));
+    std::lock_guard guard(lock);
     EXPECT_EQ(logged, QStringList{"[http] send failed: timed out"});
 }
 
