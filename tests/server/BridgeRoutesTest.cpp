@@ -58,10 +58,8 @@ TEST_F(BridgeRoutesTest, StatusRoutesServeTheDocument) {
         EXPECT_EQ(doc["codex"].toObject()["last_activity_at"].toInteger(), 5) << path;
     }
     const RouteTables statusOnly = BridgeRoutes::make({status}); // the routes of missing services are absent
-    QStringList served = statusOnly.routes.keys();
-    served.sort();
-    EXPECT_EQ(served, QStringList({"/", "/status"}));
-    EXPECT_TRUE(statusOnly.binaryRoutes.isEmpty() && statusOnly.postRoutes.contains("/event"));
+    EXPECT_FALSE(statusOnly.routes.contains("/net") || statusOnly.routes.contains("/music"));
+    EXPECT_TRUE(statusOnly.binaryRoutes.isEmpty());
 }
 
 // What reaches the status service of each body (its rules: HookEventsTest).
