@@ -57,9 +57,11 @@ faults: build
 	tools/fault/run $(BUILD_DIR) soak 600
 
 # The real Claude Code and Codex releases from npm (cached in ~/.cache/glimmet-agents) against the
-# bridge, each run in its own network namespace with fake model APIs on loopback.
+# bridge, each run in its own network namespace with fake model APIs on loopback; then Claude Code
+# on a second namespace exporting OpenTelemetry to the bridge, and a relay there.
 agents-e2e: build
 	tools/agents-e2e/run $(BUILD_DIR)
+	tools/remote-e2e/run $(BUILD_DIR)
 
 # The faults of tools/mutants/faults.txt built one at a time into a scratch copy of the tree, each
 # against the tests that guard it; prints which the suite killed. Slow: not part of CI.

@@ -15,7 +15,9 @@
 #include "monitors/SystemStatsMonitor.h"
 #include "server/BridgeRoutes.h"
 #include "server/HTTPServer.h"
+#include "server/RemoteToken.h"
 #include "status/ModelPricing.h"
+#include "status/RemoteHosts.h"
 #include "status/StatusService.h"
 #include "ui/DialogAlerts.h"
 #include "ui/MenuBarController.h"
@@ -27,6 +29,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QSysInfo>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
 #include <QTimer>
@@ -65,11 +68,14 @@ void App::stop() {
     net.reset();
     usage.reset();
     status.reset();
+    remote.reset();
 }
 
 void App::start() {
     const auto clock = Clock::system();
+    remote = std::make_shared<RemoteHosts>(QSysInfo::machineHostName(), clock);
     status = std::make_shared<StatusService>(clock);
+    status->setRemoteHosts(remote);
     usage = std::make_shared<UsageFetcher>(clock);
     status->setUsage(usage);
     net = std::make_shared<NetSpeedMonitor>(std::make_shared<SysfsNetCounterSource>(), clock);
@@ -93,9 +99,16 @@ void App::start() {
     services.systemStats = SystemStatsMonitor::shared();
     services.nowPlaying = nowPlaying;
     services.market = market;
+    services.remote = remote;
+    if (const auto token = RemoteToken::loadOrCreate())
+        services.remoteToken = *token;
+    else
+        Log::line(QStringLiteral("[bridge] only this machine can report agents: ") +
+                  token.error().description);
     RouteTables tables = BridgeRoutes::make(services);
-    server = std::make_unique<HTTPServer>(bridgePort, std::move(tables.routes),
-                                          std::move(tables.binaryRoutes), std::move(tables.postRoutes));
+    server =
+        std::make_unique<HTTPServer>(bridgePort, std::move(tables.routes), std::move(tables.binaryRoutes),
+                                     std::move(tables.postRoutes), std::move(tables.requestRoutes));
     server->onRequest = [clock](const QString& path, const QString& host) {
         BridgeRoutes::onRequest(path, host, *clock);
     };
@@ -151,6 +164,7 @@ void App::showMenu(bool later) {
     services.market = market;
     services.alerts = std::make_shared<DialogAlerts>();
     services.showPetPicker = [] { PetPickerWindow::shared().show(); };
+    services.remote = remote;
     menuBar = std::make_unique<MenuBarController>(std::move(services), popover);
     popover->setParent(menuBar.get());
     menuBar->buildMenu();

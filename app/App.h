@@ -13,6 +13,7 @@ class MarketMonitor;
 class MenuBarController;
 class NetSpeedMonitor;
 class NowPlayingMonitor;
+class RemoteHosts;
 class SerialLink;
 class StatusService;
 class TrayHostWatcher;
@@ -42,6 +43,7 @@ private:
     void showMenu(bool later);
 
     std::shared_ptr<StatusService> status;
+    std::shared_ptr<RemoteHosts> remote;
     std::shared_ptr<UsageFetcher> usage;
     std::shared_ptr<NetSpeedMonitor> net;
     std::shared_ptr<NowPlayingMonitor> nowPlaying;

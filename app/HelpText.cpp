@@ -27,6 +27,8 @@ int printHelp() {
 Without a mode, runs the bridge for the Glimmet desk clock: it serves the clock on TCP port
 8765 (every interface; the port is fixed) and shows a tray menu. Without a display or a tray
 it runs headless and serves all the same. Stop it with Ctrl-C or from the tray menu.
+Agents on other machines reach it on the same port: hook events that name their host,
+relays (--relay), and OpenTelemetry exports in JSON (POST /v1/logs); GET /hosts lists them.
 
 Modes:
   -h, --help                   print this help and exit
@@ -50,10 +52,19 @@ Modes:
                                file as FILE.bak
   --uninstall-hooks [claude|codex|all]
                                remove exactly what --install-hooks added
+  --relay URL                  on another machine: report its agents to the bridge at URL
+                               (e.g. http://desk:8765) when they change and at least every
+                               30 s, retrying while the bridge is away; no tray, no port.
+                               Runs until SIGTERM or Ctrl-C. A bridge reached other than
+                               through loopback wants its token in GLIMMET_REMOTE_TOKEN
+  --remote-token               print the token that machines other than this one send
+                               ("Authorization: Bearer TOKEN") to report their agents;
+                               made on first use in the file below, readable by you only
 
 Files:
   settings      %1/Glimmet/GlimmetBridge.conf
   price cache   %2/GlimmetBridge/model-prices.json
+  remote token  %1/Glimmet/remote-token (read when the bridge starts)
   logs          standard error only, one line per event ("[bridge] ...", "[http] ...");
                 under the systemd user unit: journalctl --user -u glimmet-bridge
   agent logs    ~/.claude/projects and ~/.codex/sessions (read only)
@@ -68,6 +79,8 @@ Environment:
   GLIMMET_BRIDGE_URL  where --hook posts its events (default http://127.0.0.1:8765)
   GLIMMET_HOOK_DEADLINE_MS
                       development aid: a shorter budget for --hook than its 1.9 s
+  GLIMMET_REMOTE_TOKEN
+                      the token --relay sends to the bridge
   DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM
                       without a display the bridge draws offscreen and runs headless
 

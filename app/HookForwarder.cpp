@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSysInfo>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -127,7 +128,10 @@ int runHookForwarder(int argc, char* argv[]) {
     if (!*hook)
         return 0;
 
-    QJsonObject body{{QStringLiteral("agent"), agent}, {QStringLiteral("event"), (*hook)->event}};
+    // The host tells the bridge whose agent this is when the event comes from another machine.
+    QJsonObject body{{QStringLiteral("agent"), agent},
+                     {QStringLiteral("event"), (*hook)->event},
+                     {QStringLiteral("host"), QSysInfo::machineHostName()}};
     if ((*hook)->message.isString())
         body.insert(QStringLiteral("message"), (*hook)->message);
     QString base = qEnvironmentVariable("GLIMMET_BRIDGE_URL");

@@ -4,6 +4,7 @@
 #include "app/HelpText.h"
 #include "app/HookForwarder.h"
 #include "app/HookInstaller.h"
+#include "app/RemoteModes.h"
 #include "market/MarketFrameRenderer.h"
 #include "market/MarketInstrument.h"
 #include "status/DayWindow.h"
@@ -82,6 +83,10 @@ int main(int argc, char* argv[]) {
         return runHookForwarder(argc, argv);
     if (first == "--install-hooks" || first == "--uninstall-hooks")
         return runHookInstaller(argc, argv);
+    if (first == "--relay")
+        return runRelay(argc, argv);
+    if (first == "--remote-token")
+        return printRemoteToken(argc, argv);
 
     chooseHeadlessPlatformIfNeeded();
     QApplication application(argc, argv);

@@ -7,6 +7,8 @@
 #include "monitors/NetSpeedMonitor.h"
 #include "monitors/NowPlayingMonitor.h"
 #include "monitors/SystemStatsMonitor.h"
+#include "server/RemoteRoutes.h"
+#include "status/RemoteHosts.h"
 #include "status/StatusService.h"
 
 #include <mutex>
@@ -34,11 +36,13 @@ RouteTables BridgeRoutes::make(const BridgeServices& services) {
             route(services.status, [](StatusService& s) { return s.snapshot(false).jsonData(); });
         tables.routes.insert(QStringLiteral("/"), status);
         tables.routes.insert(QStringLiteral("/status"), status);
-        tables.postRoutes.insert(
-            QStringLiteral("/event"), [weak = std::weak_ptr(services.status)](const QByteArray& body) {
-                const auto strong = weak.lock();
-                return strong ? handleEvent(*strong, body) : QByteArrayLiteral("{\"ok\":false}");
-            });
+        tables.postRoutes.insert(QStringLiteral("/event"),
+                                 [weak = std::weak_ptr(services.status),
+                                  remote = std::weak_ptr(services.remote)](const QByteArray& body) {
+                                     const auto strong = weak.lock();
+                                     return strong ? handleEvent(*strong, body, remote.lock().get())
+                                                   : QByteArrayLiteral("{\"ok\":false}");
+                                 });
     }
     if (services.net) {
         tables.routes.insert(
@@ -73,16 +77,24 @@ RouteTables BridgeRoutes::make(const BridgeServices& services) {
             QStringLiteral("/btc/frame.raw"),
             route(services.market, [](MarketMonitor& m) { return m.frameEnvelope(); }));
     }
+    if (services.remote)
+        tables.requestRoutes = RemoteRoutes::make(services.remote, services.remoteToken);
     return tables;
 }
 
-QByteArray BridgeRoutes::handleEvent(StatusService& status, const QByteArray& body) {
+QByteArray BridgeRoutes::handleEvent(StatusService& status, const QByteArray& body, RemoteHosts* remote) {
     const auto object = parseObject(body);
     const auto agent = object ? string(object->value(QStringLiteral("agent"))) : std::nullopt;
     const auto event = object ? string(object->value(QStringLiteral("event"))) : std::nullopt;
     if (!agent || !event)
         return QByteArrayLiteral("{\"ok\":false}");
-    status.recordEvent(*agent, *event, string(object->value(QStringLiteral("message"))));
+    const auto message = string(object->value(QStringLiteral("message")));
+    const QString host =
+        string(object->value(QStringLiteral("host"))).value_or(QString()).trimmed().left(255);
+    if (remote && !remote->isOwnHost(host))
+        remote->recordEvent(host, *agent, *event, message);
+    else
+        status.recordEvent(*agent, *event, message);
     return QByteArrayLiteral("{\"ok\":true}");
 }
 

@@ -12,7 +12,7 @@ namespace glimmet {
 
 namespace {
 
-QByteArray statusResponse(const char* status, const char* contentType, const QByteArray& body) {
+QByteArray statusResponse(const char* status, QByteArrayView contentType, const QByteArray& body) {
     QByteArray out;
     out.reserve(128 + body.size());
     out.append("HTTP/1.1 ").append(status).append("\r\n");
@@ -22,6 +22,23 @@ QByteArray statusResponse(const char* status, const char* contentType, const QBy
     out.append("Connection: close\r\n\r\n");
     out.append(body);
     return out;
+}
+
+const char* statusLine(int status) {
+    switch (status) {
+    case 200:
+        return "200 OK";
+    case 400:
+        return "400 Bad Request";
+    case 401:
+        return "401 Unauthorized";
+    case 413:
+        return "413 Content Too Large";
+    case 415:
+        return "415 Unsupported Media Type";
+    default:
+        return "404 Not Found";
+    }
 }
 
 } // namespace
@@ -72,7 +89,8 @@ private:
             return; // bytes after the first request are ignored
         while (socket->bytesAvailable() > 0)
             buffer.append(socket->read(65536));
-        const ParseResult parsed = HttpRequestParser::parse(buffer, peerDone);
+        const ParseResult parsed = HttpRequestParser::parse(
+            buffer, peerDone, [this](const IncomingRequest& head) { return server.bodyLimit(head, peer()); });
         if (parsed.outcome == ParseOutcome::Cancel)
             return close();
         if (parsed.outcome == ParseOutcome::Complete)
@@ -82,8 +100,7 @@ private:
     void answer(const IncomingRequest& request) {
         answered = true;
         buffer.clear();
-        const QByteArray bytes = server.respond(request.method, request.path, request.body,
-                                                HTTPServer::peerHost(socket->peerAddress()));
+        const QByteArray bytes = server.respond(request, peer());
         pending = bytes.size();
         deadline.start(server.deadlineMs);
         // Hand the bytes to the system now: a peer that has half-closed its side ends the
@@ -92,6 +109,8 @@ private:
             return sendFailed();
         socket->flush();
     }
+
+    QString peer() const { return HTTPServer::peerHost(socket->peerAddress()); }
 
     void written(qint64 n) {
         pending -= n;
@@ -184,11 +203,13 @@ private:
     QList<HttpConnection*> open; // in order of acceptance
 };
 
-HTTPServer::HTTPServer(quint16 port, RouteTable routes, RouteTable binaryRoutes, PostRouteTable postRoutes)
+HTTPServer::HTTPServer(quint16 port, RouteTable routes, RouteTable binaryRoutes, PostRouteTable postRoutes,
+                       RequestRouteTable requestRoutes)
     : _port(port)
     , routes(std::move(routes))
     , binaryRoutes(std::move(binaryRoutes))
-    , postRoutes(std::move(postRoutes)) {}
+    , postRoutes(std::move(postRoutes))
+    , requestRoutes(std::move(requestRoutes)) {}
 
 HTTPServer::~HTTPServer() {
     queue.sync([this] {
@@ -227,11 +248,30 @@ QString HTTPServer::routePath(const QString& path) {
     return beforeQuery.isEmpty() ? path : beforeQuery;
 }
 
-QByteArray HTTPServer::respond(const QString& method, const QString& path, const QByteArray& body,
-                               const QString& peer) const {
+const RequestRoute* HTTPServer::requestRoute(const IncomingRequest& head) const {
+    if (requestRoutes.isEmpty())
+        return nullptr;
+    const auto route = requestRoutes.constFind(head.method + u' ' + routePath(head.path));
+    return route == requestRoutes.cend() ? nullptr : &*route;
+}
+
+std::int64_t HTTPServer::bodyLimit(const IncomingRequest& head, const QString& peer) const {
+    const RequestRoute* route = requestRoute(head);
+    return route && route->bodyLimit ? route->bodyLimit(head, peer) : HttpRequestParser::maxAwaitedBody;
+}
+
+QByteArray HTTPServer::respond(const IncomingRequest& request, const QString& peer) const {
     if (!peer.isEmpty() && onRequest)
-        onRequest(routePath(path), peer);
-    return response(method, path, body);
+        onRequest(routePath(request.path), peer);
+    return response(request, peer);
+}
+
+QByteArray HTTPServer::response(const IncomingRequest& request, const QString& peer) const {
+    if (const RequestRoute* route = requestRoute(request)) {
+        const HttpReply reply = route->answer(request, peer);
+        return statusResponse(statusLine(reply.status), reply.contentType, reply.body);
+    }
+    return response(request.method, request.path, request.body);
 }
 
 QByteArray HTTPServer::response(const QString& method, const QString& path, const QByteArray& body) const {

@@ -2,6 +2,7 @@
 
 #include "common/Error.h"
 #include "common/SerialQueue.h"
+#include "server/HttpRequestParser.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -16,6 +17,24 @@ using Route = std::function<QByteArray()>;
 using PostRoute = std::function<QByteArray(const QByteArray& body)>;
 using RouteTable = QHash<QString, Route>;
 using PostRouteTable = QHash<QString, PostRoute>;
+
+// The answer of a route that sees the whole request.
+struct HttpReply {
+    int status = 200; // 200, 400, 401, 404, 413 or 415
+    QByteArray contentType = "application/json";
+    QByteArray body;
+};
+
+// A route that sees the peer, the header lines and the body, and picks its own status. Before
+// waiting for a POST body it says how long a body it takes from that peer (`bodyLimit`; without
+// one, the server's usual limit), so that a peer it will refuse cannot make the server hold a
+// large body.
+struct RequestRoute {
+    std::function<std::int64_t(const IncomingRequest& head, const QString& peer)> bodyLimit;
+    std::function<HttpReply(const IncomingRequest& request, const QString& peer)> answer;
+};
+// Keyed by method and route path: "POST /v1/logs".
+using RequestRouteTable = QHash<QString, RequestRoute>;
 
 class HttpListener;
 
@@ -33,7 +52,8 @@ public:
     // A connection gets this long to deliver its request, and as long again to take the answer.
     static constexpr int connectionDeadlineMs = 10000;
 
-    HTTPServer(quint16 port, RouteTable routes, RouteTable binaryRoutes, PostRouteTable postRoutes);
+    HTTPServer(quint16 port, RouteTable routes, RouteTable binaryRoutes, PostRouteTable postRoutes,
+               RequestRouteTable requestRoutes = {});
     ~HTTPServer();
 
     // Called on the queue for every request with the route path and the peer's host (set
@@ -51,6 +71,7 @@ public:
 
     // The complete response bytes for one request, from the route tables.
     QByteArray response(const QString& method, const QString& path, const QByteArray& body) const;
+    QByteArray response(const IncomingRequest& request, const QString& peer) const;
 
     // The peer's textual address as the request hook sees it: IPv4 for IPv4-mapped
     // addresses, without an IPv6 zone suffix.
@@ -59,13 +80,16 @@ public:
 private:
     friend class HttpConnection;
     static QString routePath(const QString& path);
-    QByteArray respond(const QString& method, const QString& path, const QByteArray& body,
-                       const QString& peer) const;
+    const RequestRoute* requestRoute(const IncomingRequest& head) const;
+    // The longest body awaited for a request whose head has arrived.
+    std::int64_t bodyLimit(const IncomingRequest& head, const QString& peer) const;
+    QByteArray respond(const IncomingRequest& request, const QString& peer) const;
 
     quint16 _port;
     const RouteTable routes;
     const RouteTable binaryRoutes;
     const PostRouteTable postRoutes;
+    const RequestRouteTable requestRoutes;
     SerialQueue queue{QStringLiteral("glimmet.http")};
     HttpListener* listener = nullptr; // lives on `queue`
 };

@@ -70,7 +70,17 @@ std::int64_t contentLength(const QStringList& lines) {
 
 } // namespace
 
-ParseResult HttpRequestParser::parse(const QByteArray& buffer, bool peerDone) {
+QString IncomingRequest::header(QStringView name) const {
+    QString value;
+    for (const QString& line : headerLines) {
+        const qsizetype colon = line.indexOf(u':');
+        if (colon >= 0 && QStringView(line).left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+            value = line.mid(colon + 1).trimmed();
+    }
+    return value;
+}
+
+ParseResult HttpRequestParser::parse(const QByteArray& buffer, bool peerDone, const BodyLimit& limit) {
     const qsizetype terminator = buffer.indexOf("\r\n\r\n");
     if (terminator < 0)
         return {(peerDone || buffer.size() >= maxHeaderBytes) ? ParseOutcome::Cancel : ParseOutcome::NeedMore,
@@ -88,16 +98,19 @@ ParseResult HttpRequestParser::parse(const QByteArray& buffer, bool peerDone) {
     request.method = pieces.isEmpty() ? QStringLiteral("GET") : pieces[0].toUpper();
     request.path = pieces.size() < 2 ? QStringLiteral("/") : pieces[1];
 
+    if (!lines.isEmpty())
+        lines.removeFirst();
+    request.headerLines = std::move(lines);
+    request.declaredLength = length;
+
     const qsizetype available = buffer.size() - bodyStart;
-    if (request.method == u"POST" && length <= maxAwaitedBody && length > available)
+    const std::int64_t awaited = limit ? limit(request) : maxAwaitedBody;
+    if (request.method == u"POST" && length <= awaited && length > available)
         return {peerDone ? ParseOutcome::Cancel : ParseOutcome::NeedMore, {}};
 
     // A negative length means no body.
     const qsizetype bodyLength = length <= 0 ? 0 : qsizetype(std::min<std::int64_t>(length, available));
     request.body = buffer.mid(bodyStart, bodyLength);
-    if (!lines.isEmpty())
-        lines.removeFirst();
-    request.headerLines = std::move(lines);
     return {ParseOutcome::Complete, std::move(request)};
 }
 

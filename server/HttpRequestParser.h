@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 
 namespace glimmet {
 
@@ -14,6 +15,10 @@ struct IncomingRequest {
     QString path;            // the request target as sent (query included); "/" when missing
     QStringList headerLines; // the non-empty lines after the request line
     QByteArray body;
+    std::int64_t declaredLength = 0; // what Content-Length said; more than `body` holds when cut
+
+    // The value of the last header line named `name` (any letter case), trimmed; empty when none.
+    QString header(QStringView name) const;
 };
 
 enum class ParseOutcome {
@@ -37,7 +42,11 @@ public:
     // body bytes that came with the headers.
     static constexpr std::int64_t maxAwaitedBody = 1000000;
 
-    static ParseResult parse(const QByteArray& buffer, bool peerDone);
+    // The longest body to wait for, given a request's method, path and header lines.
+    using BodyLimit = std::function<std::int64_t(const IncomingRequest& head)>;
+
+    // Without `limit`, bodies up to maxAwaitedBody are awaited.
+    static ParseResult parse(const QByteArray& buffer, bool peerDone, const BodyLimit& limit = {});
 };
 
 } // namespace glimmet

@@ -4,6 +4,7 @@
 #include "status/ClaudeScanner.h"
 #include "status/CodexScanner.h"
 #include "status/ModelPricing.h"
+#include "status/RemoteHosts.h"
 
 #include <QDir>
 
@@ -59,6 +60,11 @@ void StatusService::setMusicPlayingProvider(std::function<bool()> provider) {
     musicPlayingProvider = std::move(provider);
 }
 
+void StatusService::setRemoteHosts(std::shared_ptr<const RemoteHosts> hosts) {
+    std::lock_guard guard(lock);
+    remote = std::move(hosts);
+}
+
 void StatusService::setOnScan(std::function<void()> callback) {
     std::lock_guard guard(lock);
     onScan = std::move(callback);
@@ -76,6 +82,7 @@ Snapshot StatusService::snapshot(bool waitForRefresh) {
     const double scannedAt = cachedScanStart;
     const auto usageSource = usage;
     const auto musicPlaying = musicPlayingProvider;
+    const auto remoteHosts = remote;
     const AgentHooks claudeState = claudeHooks;
     const AgentHooks codexState = codexHooks;
     guard.unlock();
@@ -122,6 +129,8 @@ Snapshot StatusService::snapshot(bool waitForRefresh) {
     result.codex.needsInput = needsInput(codexState.needsInputAt, now);
     result.claude.fastTaskSeq = std::max(result.claude.fastTaskSeq, claudeState.hookTaskSeq);
     result.codex.fastTaskSeq = std::max(result.codex.fastTaskSeq, codexState.hookTaskSeq);
+    if (remoteHosts)
+        remoteHosts->mergeInto(result, now);
     result.preferredAgent = result.claude.lastActivityAt > result.codex.lastActivityAt
                                 ? QStringLiteral("claude")
                                 : QStringLiteral("codex");
@@ -183,22 +192,25 @@ void StatusService::recordEvent(const QString& agent, const QString& event,
     }
     if (!hooks)
         return;
-    if (event == u"Notification") {
-        if (isPermissionNotification(message))
-            hooks->needsInputAt = now;
-        return;
-    }
-    if (attentionEvents.contains(event)) {
+    const HookEffect effect = hookEffect(event, message);
+    if (effect.needsInput) {
         hooks->needsInputAt = now;
-        return;
+    } else if (!effect.state.isEmpty()) {
+        hooks->event = AgentEvent{effect.state, now};
+        hooks->needsInputAt.reset();
     }
-    const QString state = workingEvents.contains(event) ? QStringLiteral("working")
-                          : idleEvents.contains(event)  ? QStringLiteral("idle")
-                                                        : QString();
-    if (state.isEmpty())
-        return;
-    hooks->event = AgentEvent{state, now};
-    hooks->needsInputAt.reset();
+}
+
+StatusService::HookEffect StatusService::hookEffect(const QString& event,
+                                                    const std::optional<QString>& message) {
+    if (event == u"Notification")
+        return {QString(), isPermissionNotification(message)};
+    if (attentionEvents.contains(event))
+        return {QString(), true};
+    return {workingEvents.contains(event) ? QStringLiteral("working")
+            : idleEvents.contains(event)  ? QStringLiteral("idle")
+                                          : QString(),
+            false};
 }
 
 bool StatusService::isPermissionNotification(const std::optional<QString>& message) {

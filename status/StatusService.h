@@ -18,6 +18,7 @@ namespace glimmet {
 class ClaudeScanner;
 class CodexScanner;
 class ModelPricing;
+class RemoteHosts;
 
 // Knows what Claude Code and Codex are doing and serves the status document: a cached scan
 // of their session logs (rescanned on "glimmet.status-scan" once 5 s old) with the hook
@@ -43,6 +44,8 @@ public:
     // Set once at start-up, before the first request.
     void setUsage(std::shared_ptr<const UsageSource> usage);
     void setMusicPlayingProvider(std::function<bool()> provider);
+    // The agents of other machines, laid over the local ones at every call.
+    void setRemoteHosts(std::shared_ptr<const RemoteHosts> remote);
     // Runs on the scan queue after every background scan: the document may have changed.
     void setOnScan(std::function<void()> onScan);
 
@@ -59,6 +62,14 @@ public:
     static QString overrideStatus(const QString& base, const std::optional<AgentEvent>& event, double now,
                                   double scannedAt);
     static bool isPermissionNotification(const std::optional<QString>& message);
+
+    // What a hook event says of its agent: a new state ("working" or "idle"), or that the
+    // agent waits for the user, or nothing (no state and no mark).
+    struct HookEffect {
+        QString state;
+        bool needsInput = false;
+    };
+    static HookEffect hookEffect(const QString& event, const std::optional<QString>& message);
 
     SerialQueue& scanQueue() { return _scanQueue; }
 
@@ -87,6 +98,7 @@ private:
     std::mutex lock;
     std::shared_ptr<const UsageSource> usage;
     std::function<bool()> musicPlayingProvider;
+    std::shared_ptr<const RemoteHosts> remote;
     std::function<void()> onScan;
     AgentHooks claudeHooks;
     AgentHooks codexHooks;

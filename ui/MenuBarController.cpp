@@ -6,9 +6,11 @@
 #include "market/MarketInterval.h"
 #include "market/MarketMonitor.h"
 #include "market/MarketRefreshInterval.h"
+#include "status/RemoteHosts.h"
 #include "status/StatusService.h"
 #include "ui/Alerts.h"
 #include "ui/MirrorPopoverController.h"
+#include "ui/RemoteHostLine.h"
 #include "usage/SecureCredentialStore.h"
 
 #include <QAction>
@@ -303,6 +305,28 @@ void MenuBarController::refreshUsageLines() {
     kimiUsageItem->setText(usageLine(QStringLiteral("Kimi Code"), s.usage->usage(UsageProvider::Kimi),
                                      QStringLiteral("周"), true));
     kimiUsageItem->setVisible(preference(QStringLiteral("show_kimi_usage"), true));
+    refreshRemoteHostLines();
+}
+
+void MenuBarController::refreshRemoteHostLines() {
+    if (!s.remote || !deviceInfoItem)
+        return;
+    QStringList lines;
+    for (const RemoteHostView& host : s.remote->hosts()) {
+        if (!host.local)
+            lines << remoteHostLine(host);
+    }
+    // The lines stay in place, with new texts, unless the number of machines changed.
+    while (remoteHostItems.size() > lines.size())
+        delete remoteHostItems.takeLast();
+    while (remoteHostItems.size() < lines.size()) {
+        auto* line = new QAction(controlMenu);
+        line->setEnabled(false);
+        controlMenu->insertAction(deviceInfoItem, line);
+        remoteHostItems.append(line);
+    }
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        remoteHostItems[i]->setText(lines[i]);
 }
 
 QString MenuBarController::usageLine(const QString& name, const ProviderUsage& u, const QString& weeklyLabel,

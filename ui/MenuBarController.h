@@ -26,6 +26,7 @@ namespace glimmet {
 class Alerts;
 class MarketMonitor;
 class MirrorPopoverController;
+class RemoteHosts;
 class StatusService;
 class UsageSource;
 
@@ -45,6 +46,7 @@ public:
         std::shared_ptr<MarketMonitor> market;
         std::shared_ptr<Alerts> alerts;
         std::function<void()> showPetPicker;
+        std::shared_ptr<const RemoteHosts> remote; // one line per remote host
     };
 
     // Display modes, quota and screen toggles, pet presets, scales and sprite resets:
@@ -77,6 +79,7 @@ public:
     // that sizes the menu before it shows it sees the real texts at the first open too.
     void menuWillOpen();
     void refreshUsageLines();
+    void refreshRemoteHostLines();
     void refreshDeviceSection();
     void rebuildMarketInstrumentMenu();
     void updateMarketInstrumentStates();
@@ -85,6 +88,7 @@ public:
     QMenu* menu() const { return controlMenu; }
     QAction* usageItem(UsageProvider provider) const;
     QAction* deviceItem() const { return deviceInfoItem; }
+    const QList<QAction*>& remoteHostLines() const { return remoteHostItems; }
     QAction* modeItem(const QString& key) const { return modeItems.value(key); }
     QAction* petPresetItem(const QString& key) const { return petPresetItems.value(key); }
     QAction* petScaleItem(int percent) const { return petScaleItems.value(percent); }
@@ -147,6 +151,7 @@ private:
     QAction* grokUsageItem = nullptr;
     QAction* kimiUsageItem = nullptr;
     QAction* deviceInfoItem = nullptr;
+    QList<QAction*> remoteHostItems; // above the device line
     QHash<QString, QAction*> modeItems;
     QHash<QString, QAction*> marketInstrumentItems;
     QMenu* instrumentMenu = nullptr;

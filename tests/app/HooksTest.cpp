@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -91,7 +92,9 @@ TEST(HookForwarder, PostsTheEventEachPayloadStandsForAndNeverHoldsTheAgent) {
             EXPECT_EQ(run.err.count('\n'), 1) << run.err.constData();
         } else {
             EXPECT_EQ(requests[0].method + ' ' + requests[0].path, "POST /event");
-            EXPECT_EQ(jsonObject(requests[0].body), jsonObject(c.posted));
+            QJsonObject posted = jsonObject(c.posted);
+            posted["host"] = QSysInfo::machineHostName(); // whose agent it is
+            EXPECT_EQ(jsonObject(requests[0].body), posted);
         }
     }
 }
