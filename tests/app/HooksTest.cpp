@@ -237,7 +237,8 @@ TEST(HookInstaller, OneAgentAtATimeFromAPathThatNeedsQuoting) {
                         "/nonexistent", "/bin/sh")
                   .exitCode,
               0);
-    EXPECT_EQ(bridge.requests("/event").value(0).body, R"({"agent":"claude","event":"Stop"})");
+    const QJsonObject posted = jsonObject(bridge.requests("/event").value(0).body);
+    EXPECT_EQ(posted["agent"].toString() + ' ' + posted["event"].toString(), "claude Stop");
     EXPECT_EQ(run("--install-hooks", "codex").exitCode, 0);
     EXPECT_EQ(readFile(config), "notify = [\"" + executable.toUtf8() + "\", \"--hook\", \"codex\"]\n");
 
