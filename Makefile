@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 ASAN_DIR ?= build-asan
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run install format bench clean fuzz sanitize faults agents-e2e mutants
+.PHONY: all deps configure build test run install deb format bench clean fuzz sanitize faults agents-e2e mutants
 
 all: build
 
@@ -29,6 +29,12 @@ run: build
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# The Debian package of the build, $(BUILD_DIR)/glimmet-bridge_VERSION_ARCH.deb, checked by lintian.
+deb: build
+	rm -f $(BUILD_DIR)/glimmet-bridge_*.deb
+	cd $(BUILD_DIR) && cpack -G DEB
+	lintian $(BUILD_DIR)/glimmet-bridge_*.deb
 
 bench: build
 	tools/bench/run $(BUILD_DIR)
