@@ -77,6 +77,8 @@ Environment:
   GLIMMET_SERIAL_DIR  development aid: the folder searched for the clock's serial port
                       instead of /dev (a stand-in clock links a pty there)
   GLIMMET_BRIDGE_URL  where --hook posts its events (default http://127.0.0.1:8765)
+  GLIMMET_HOOK_DEADLINE_MS
+                      development aid: a shorter budget for --hook than its 1.9 s
   GLIMMET_REMOTE_TOKEN
                       the token --relay sends to the bridge
   DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM

@@ -247,10 +247,10 @@ QByteArray jsonLike(const QJsonObject& root, const QByteArray& original) {
 }
 
 // True for a hook that runs the forwarder for Claude Code, from wherever it was installed (a
-// moved executable leaves its old hooks behind, to be replaced).
+// moved executable leaves its old hooks behind, to be replaced), its path quoted or not.
 bool isForwarder(const QJsonValue& hook) {
     static const QRegularExpression forwarder(
-        QStringLiteral(R"(^(?:[^ ']*/|'[^']*/)?glimmet-bridge'? --hook claude$)"));
+        QStringLiteral(R"(^(?:[^ ']*/|'(?:[^']|'\\'')*/)?glimmet-bridge'? --hook claude$)"));
     return forwarder.match(hook[u"command"].toString()).hasMatch();
 }
 

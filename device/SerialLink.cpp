@@ -17,7 +17,6 @@
 #include <limits>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace glimmet {
@@ -144,9 +143,7 @@ void SerialLink::refreshCandidates() {
                            st.st_mtim.tv_nsec == listedMtime.tv_nsec;
     if (listingSettled && unchanged)
         return;
-    timespec realNow{};
-    ::clock_gettime(CLOCK_REALTIME, &realNow);
-    listingSettled = seconds(realNow) - seconds(st.st_mtim) > settleSeconds;
+    listingSettled = clock->now() - seconds(st.st_mtim) > settleSeconds;
     listedInode = st.st_ino;
     listedMtime = st.st_mtim;
 
