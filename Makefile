@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 ASAN_DIR ?= build-asan
 SOURCES = $(shell git ls-files -co --exclude-standard -- '*.cpp' '*.h')
 
-.PHONY: all deps configure build test run install deb format bench clean fuzz sanitize faults agents-e2e
+.PHONY: all deps configure build test run install deb format bench clean fuzz sanitize faults agents-e2e mutants
 
 all: build
 
@@ -68,6 +68,11 @@ faults: build
 agents-e2e: build
 	tools/agents-e2e/run $(BUILD_DIR)
 	tools/remote-e2e/run $(BUILD_DIR)
+
+# The faults of tools/mutants/faults.txt built one at a time into a scratch copy of the tree, each
+# against the tests that guard it; prints which the suite killed. Slow: not part of CI.
+mutants: deps
+	tools/mutants/run --scratch $(BUILD_DIR)-mutants --jobs $(JOBS)
 
 format:
 	clang-format -i $(SOURCES)

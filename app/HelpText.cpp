@@ -81,6 +81,9 @@ Environment:
                       instead of /dev (a stand-in clock links a pty there)
   GLIMMET_BRIDGE_URL  where glimmet-hook and --hook post their events
                       (default http://127.0.0.1:8765)
+  GLIMMET_HOOK_DEADLINE_MS
+                      development aid: a shorter budget for glimmet-hook and --hook than
+                      their 1.9 s
   GLIMMET_REMOTE_TOKEN
                       the token --relay sends to the bridge
   DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM

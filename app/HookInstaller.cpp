@@ -247,11 +247,11 @@ QByteArray jsonLike(const QJsonObject& root, const QByteArray& original) {
 }
 
 // True for a hook that runs the forwarder for Claude Code (glimmet-hook, or the older
-// "glimmet-bridge --hook"), from wherever it was installed: a moved executable leaves its old
-// hooks behind, to be replaced.
+// "glimmet-bridge --hook"), from wherever it was installed (a moved executable leaves its old
+// hooks behind, to be replaced), its path quoted or not.
 bool isForwarder(const QJsonValue& hook) {
-    static const QRegularExpression forwarder(
-        QStringLiteral(R"(^(?:[^ ']*/|'[^']*/)?(?:glimmet-hook'?|glimmet-bridge'? --hook) claude$)"));
+    static const QRegularExpression forwarder(QStringLiteral(
+        R"(^(?:[^ ']*/|'(?:[^']|'\\'')*/)?(?:glimmet-hook'?|glimmet-bridge'? --hook) claude$)"));
     return forwarder.match(hook[u"command"].toString()).hasMatch();
 }
 

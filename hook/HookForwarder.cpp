@@ -26,7 +26,7 @@ constexpr size_t maxStatusLine = 4096;
 
 class Deadline {
 public:
-    Deadline()
+    explicit Deadline(std::chrono::milliseconds budget)
         : end(std::chrono::steady_clock::now() + budget) {}
 
     // Milliseconds left, for poll(): 0 once the deadline has passed.
@@ -240,10 +240,16 @@ std::string hostName() {
     return ::gethostname(name, sizeof name - 1) == 0 ? name : "";
 }
 
+// The budget: tests shorten it (a development aid; agents never set it).
+std::chrono::milliseconds budgetOf(const char* shorter) {
+    const long asked = shorter ? std::strtol(shorter, nullptr, 10) : 0;
+    return asked > 0 ? std::min(budget, std::chrono::milliseconds(asked)) : budget;
+}
+
 } // namespace
 
 int forwardHook(const char* program, int argc, char* args[]) {
-    const Deadline deadline;
+    const Deadline deadline(budgetOf(std::getenv("GLIMMET_HOOK_DEADLINE_MS")));
     if (argc < 1) {
         warn(program, std::string("usage: ") + program + " AGENT [PAYLOAD]");
         return 0;

@@ -457,6 +457,14 @@ void MarketMonitor::store(const char* key, const QVariant& stored) const {
         Settings::setValue(QLatin1String(key), stored);
 }
 
+std::optional<double> MarketMonitor::cadence() const {
+    return const_cast<SerialQueue&>(queue).sync([this]() -> std::optional<double> {
+        if (!timer || !timer->isActive())
+            return std::nullopt;
+        return timer->interval() / 1000.0;
+    });
+}
+
 void MarketMonitor::waitIdle() const {
     const_cast<SerialQueue&>(queue).sync([] {});
 }

@@ -91,6 +91,8 @@ public:
 
     // One timer event: refresh the shown instrument, or rotate to the next cached favourite.
     void cadenceTick();
+    // The period of the running refresh timer in seconds; none before start().
+    std::optional<double> cadence() const;
     // Returns once the work queued on the monitor's queue so far has run.
     void waitIdle() const;
 

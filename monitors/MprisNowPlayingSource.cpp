@@ -67,18 +67,20 @@ std::optional<double> number(const QVariant& value) {
     }
 }
 
-std::optional<QDBusMessage> call(const QDBusConnection& bus, const QDBusMessage& message) {
-    const QDBusMessage reply = bus.call(message, QDBus::Block, MprisNowPlayingSource::callTimeoutMs);
+std::optional<QDBusMessage> call(const QDBusConnection& bus, const QDBusMessage& message, int timeoutMs) {
+    const QDBusMessage reply = bus.call(message, QDBus::Block, timeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     return reply;
 }
 
 std::optional<QStringList> playerNames(const QDBusConnection& bus) {
-    const auto reply = call(bus, QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                                QStringLiteral("/org/freedesktop/DBus"),
-                                                                QStringLiteral("org.freedesktop.DBus"),
-                                                                QStringLiteral("ListNames")));
+    const auto reply = call(bus,
+                            QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                           QStringLiteral("/org/freedesktop/DBus"),
+                                                           QStringLiteral("org.freedesktop.DBus"),
+                                                           QStringLiteral("ListNames")),
+                            MprisNowPlayingSource::defaultCallTimeoutMs);
     if (!reply)
         return std::nullopt;
     const QVariant names = reply->arguments().constFirst();
@@ -93,11 +95,12 @@ std::optional<QStringList> playerNames(const QDBusConnection& bus) {
     return players;
 }
 
-std::optional<QVariantMap> playerProperties(const QDBusConnection& bus, const QString& player) {
+std::optional<QVariantMap> playerProperties(const QDBusConnection& bus, const QString& player,
+                                            int timeoutMs) {
     QDBusMessage message = QDBusMessage::createMethodCall(
         player, playerPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"));
     message << playerInterface;
-    const auto reply = call(bus, message);
+    const auto reply = call(bus, message, timeoutMs);
     return reply ? variantMap(reply->arguments().constFirst()) : std::nullopt;
 }
 
@@ -125,7 +128,7 @@ std::optional<NowPlayingInfo> MprisNowPlayingSource::probe() {
 
     std::optional<QVariantMap> chosen;
     for (const QString& player : *players) {
-        const auto properties = playerProperties(bus, player);
+        const auto properties = playerProperties(bus, player, callTimeoutMs);
         if (!properties)
             continue;
         const QString status = text(properties->value(QStringLiteral("PlaybackStatus")));

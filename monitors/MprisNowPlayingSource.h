@@ -13,7 +13,7 @@ namespace glimmet {
 // now-playing monitor on its worker thread.
 class MprisNowPlayingSource final : public NowPlayingSource {
 public:
-    static constexpr int callTimeoutMs = 1000;
+    static constexpr int defaultCallTimeoutMs = 1000;
 
     // An empty address means the user's session bus.
     explicit MprisNowPlayingSource(QString busAddress = {},
@@ -21,6 +21,9 @@ public:
     ~MprisNowPlayingSource() override;
 
     std::optional<NowPlayingInfo> probe() override;
+
+    // How long a player may take to answer before it is skipped (tests shorten it).
+    int callTimeoutMs = defaultCallTimeoutMs;
 
 private:
     const QString busAddress;

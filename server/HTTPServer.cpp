@@ -61,7 +61,7 @@ public:
         connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) { written(n); });
         deadline.setSingleShot(true);
         connect(&deadline, &QTimer::timeout, this, [this] { expired(); });
-        deadline.start(HTTPServer::connectionDeadlineMs);
+        deadline.start(server.deadlineMs);
     }
 
     void start() { receive(false); }
@@ -102,7 +102,7 @@ private:
         buffer.clear();
         const QByteArray bytes = server.respond(request, peer());
         pending = bytes.size();
-        deadline.start(HTTPServer::connectionDeadlineMs);
+        deadline.start(server.deadlineMs);
         // Hand the bytes to the system now: a peer that has half-closed its side ends the
         // socket at the next read notification, and what is still buffered here then is lost.
         if (socket->write(bytes) != bytes.size())
@@ -137,6 +137,8 @@ private:
     }
 
     void sendFailed() {
+        if (closed)
+            return; // the abort of close() reports the end of the connection once more
         const QString reason = socket->error() == QAbstractSocket::UnknownSocketError
                                    ? QStringLiteral("timed out")
                                    : socket->errorString();
@@ -175,7 +177,7 @@ private:
 
     void acceptPending() {
         while (QTcpSocket* socket = nextPendingConnection()) {
-            if (open.size() >= HTTPServer::maxConnections && !evictOldestIdle()) {
+            if (open.size() >= server.connectionLimit && !evictOldestIdle()) {
                 socket->abort();
                 socket->deleteLater();
                 continue;

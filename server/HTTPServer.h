@@ -59,6 +59,9 @@ public:
     // Called on the queue for every request with the route path and the peer's host (set
     // before start()).
     std::function<void(const QString& path, const QString& host)> onRequest;
+    // The limits in force: those above unless changed before start() (tests shorten them).
+    int connectionLimit = maxConnections;
+    int deadlineMs = connectionDeadlineMs;
 
     // Listens on every local address; fails when the port cannot be bound.
     Result<void> start();

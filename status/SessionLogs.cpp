@@ -61,13 +61,13 @@ std::int64_t jsonCount(simdjson::ondemand::value& value) {
         return 0;
     switch (number.get_number_type()) {
     case simdjson::ondemand::number_type::signed_integer:
-        return number.get_int64();
+        return std::max<std::int64_t>(0, number.get_int64());
     case simdjson::ondemand::number_type::unsigned_integer:
         return number.get_uint64() > uint64_t(std::numeric_limits<std::int64_t>::max())
                    ? std::numeric_limits<std::int64_t>::max()
                    : std::int64_t(number.get_uint64());
     default:
-        return truncatedInteger(number.get_double()).value_or(0);
+        return std::max<std::int64_t>(0, truncatedInteger(number.get_double()).value_or(0));
     }
 }
 

@@ -152,7 +152,7 @@ template <class Visit> bool forEachLineMember(simdjson::ondemand::document& docu
 }
 
 // Readers of on-demand values that tolerate any type: a missing or mistyped value reads as
-// absent (or 0 for counts).
+// absent (or 0 for counts, as does a negative count).
 std::int64_t jsonCount(simdjson::ondemand::value& value);
 std::optional<double> jsonNumber(simdjson::ondemand::value& value);
 std::optional<std::string_view> jsonString(simdjson::ondemand::value& value);

@@ -441,10 +441,11 @@ void MenuBarController::uncheckModes() {
 }
 
 // A clock whose DHCP address changed keeps polling from its new one: adopt that address
-// once it answers as a clock.
+// once it answers as a clock. Addresses are compared whole: 192.168.1.5 is not 192.168.1.50.
 void MenuBarController::followLastSeenClock(const QString& host) {
     const QString lastSeen = Settings::deviceLastSeen();
-    if (lastSeen.isEmpty() || lastSeen.startsWith(host))
+    const auto configured = DeviceClient::baseURL();
+    if (lastSeen.isEmpty() || host.isEmpty() || (configured && configured->host() == lastSeen))
         return;
     DeviceClient::verifyDevice(lastSeen, 2.0, [self = QPointer(this), lastSeen](bool verified) {
         if (!self || !verified)

@@ -7,6 +7,7 @@
 #include <QThreadPool>
 #include <qt6keychain/keychain.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -18,7 +19,7 @@ namespace {
 
 // A keychain that has not answered by then is treated as unavailable. The Secret Service
 // normally answers within milliseconds, and fails as fast when it is not running.
-constexpr std::chrono::seconds keychainDeadline{10};
+std::atomic<std::chrono::milliseconds> keychainDeadline{std::chrono::seconds(10)};
 
 std::mutex queueLock;
 SerialQueue* keychainQueue = nullptr;
@@ -89,12 +90,16 @@ template <class Job> std::optional<Outcome> run(const QString& account, std::fun
     promise.reset();
     if (!posted)
         return std::nullopt;
-    if (answer.wait_for(keychainDeadline) != std::future_status::ready)
+    if (answer.wait_for(keychainDeadline.load()) != std::future_status::ready)
         return std::nullopt;
     return answer.get();
 }
 
 } // namespace
+
+void SecureCredentialStore::setDeadline(std::chrono::milliseconds deadline) {
+    keychainDeadline = deadline;
+}
 
 bool SecureCredentialStore::save(const std::optional<QString>& value, const QString& account) {
     const QString text = value.value_or(QString()).trimmed();

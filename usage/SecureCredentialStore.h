@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 namespace glimmet {
@@ -21,6 +22,9 @@ public:
 
     // The stored text, trimmed, when an item exists and is not blank.
     static std::optional<QString> load(const QString& account);
+
+    // How long a caller waits for the keychain (10 s unless changed).
+    static void setDeadline(std::chrono::milliseconds deadline);
 };
 
 } // namespace glimmet

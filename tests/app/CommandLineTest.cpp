@@ -33,47 +33,17 @@ bool portIsFree(quint16 port) {
     return probe.listen(QHostAddress::Any, port);
 }
 
-TEST(CommandLine, StatusJsonPrintsOneCompleteDocument) {
-    QTemporaryDir home;
-    const QByteArray out = runToSuccess(home.path(), {"--status-json", "ignored-extra"});
-    ASSERT_TRUE(out.endsWith('\n'));
-    EXPECT_EQ(out.count('\n'), 1);
-    const QJsonObject doc = QJsonDocument::fromJson(out).object();
-    ASSERT_FALSE(doc.isEmpty()) << out.constData();
-    EXPECT_EQ(doc["music_playing"], false);
-    const QJsonObject claude = doc["claude"].toObject();
-    for (const char* key :
-         {"five_hour_pct", "five_hour_reset_min", "seven_day_pct", "seven_day_reset_min", "fable_pct"})
-        EXPECT_TRUE(claude[key].isNull()) << key;
-    for (const char* object : {"grok", "kimi"}) {
-        const QJsonObject quota = doc[object].toObject();
-        ASSERT_FALSE(quota.isEmpty()) << object;
-        for (const QString& key : quota.keys())
-            EXPECT_TRUE(quota[key].isNull()) << object << "." << key.toStdString();
-    }
-}
-
+// The logs below HOME, priced from the cached price file once there is one. (The rules: the
+// scanner tests; the document: SnapshotJsonTest.)
 TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
-    const QDateTime now = QDateTime::currentDateTime();
-    if (now.time() < QTime(0, 3) || now.time() > QTime(23, 58))
-        GTEST_SKIP() << "too close to midnight for today's logs";
-    const QString stamp = now.addSecs(-5).toUTC().toString(Qt::ISODateWithMs);
-    const QString resets = QString::number(now.toSecsSinceEpoch() + 3600);
+    const QString stamp = QDateTime::currentDateTimeUtc().addSecs(-5).toString(Qt::ISODateWithMs);
     QTemporaryDir home;
-    ASSERT_TRUE(writeFile(
-        home.path() + "/.claude/projects/-work/s.jsonl",
-        (R"({"type":"user","timestamp":")" + stamp +
-         R"("})"
-         "\n"
-         R"({"type":"assistant","timestamp":")" +
-         stamp +
-         R"(","message":{"id":"m1","model":"claude-sonnet-4-5","usage":{"input_tokens":1000000,"output_tokens":0}}})"
-         "\n"
-         R"({"type":"assistant","timestamp":")" +
-         stamp +
-         R"(","message":{"id":"m2","model":"claude-sonnet-4-5","usage":{"speed":"fast"}}})"
-         "\n")
-            .toUtf8()));
+    ASSERT_TRUE(
+        writeFile(home.path() + "/.claude/projects/-work/s.jsonl",
+                  (R"({"type":"assistant","timestamp":")" + stamp +
+                   R"(","message":{"id":"m1","model":"claude-sonnet-4-5","usage":{"input_tokens":1000000}}})"
+                   "\n")
+                      .toUtf8()));
     ASSERT_TRUE(writeFile(
         home.path() + "/.codex/sessions/2026/r.jsonl",
         (R"({"timestamp":")" + stamp +
@@ -81,35 +51,24 @@ TEST(CommandLine, StatusJsonReadsTheSessionLogsAndTheCachedPrices) {
          "\n"
          R"({"timestamp":")" +
          stamp +
-         R"(","type":"event_msg","payload":{"type":"token_count","info":{"total_token_usage":{"total_tokens":2000000,"input_tokens":2000000},"last_token_usage":{"total_tokens":2000000,"input_tokens":2000000}},"rate_limits":{"secondary":{"used_percent":25.5,"window_minutes":10080,"resets_at":)" +
-         resets + "}}}}\n")
+         R"(","type":"event_msg","payload":{"type":"token_count","info":{"total_token_usage":{"total_tokens":2000000,"input_tokens":2000000},"last_token_usage":{"total_tokens":2000000,"input_tokens":2000000}}}})"
+         "\n")
             .toUtf8()));
-
-    const auto statusJson = [&] {
-        return QJsonDocument::fromJson(runToSuccess(home.path(), {"--status-json"})).object();
+    const auto costs = [&] {
+        const QByteArray out = runToSuccess(home.path(), {"--status-json", "ignored-extra"});
+        EXPECT_EQ(out.count('\n'), 1) << "one line";
+        const QJsonObject doc = QJsonDocument::fromJson(out).object();
+        const QJsonObject claude = doc["claude"].toObject(), codex = doc["codex"].toObject();
+        EXPECT_EQ(std::tuple(claude["status"].toString(), claude["tokens_today"].toInteger(),
+                             codex["tokens_today"].toInteger()),
+                  std::tuple(QString("working"), 1000000, 2000000));
+        return std::pair(claude["cost_today_usd"].toDouble(), codex["cost_today_usd"].toDouble());
     };
-    QJsonObject doc = statusJson();
-    QJsonObject claude = doc["claude"].toObject(), codex = doc["codex"].toObject();
-    EXPECT_EQ(claude["status"].toString(), "working");
-    EXPECT_EQ(claude["tokens_today"].toInteger(), 1000000);
-    EXPECT_DOUBLE_EQ(claude["cost_today_usd"].toDouble(), 3.0);
-    EXPECT_EQ(claude["fast_mode"], true);
-    EXPECT_EQ(claude["fast_task_seq"].toInteger(),
-              QDateTime::fromString(stamp, Qt::ISODateWithMs).toMSecsSinceEpoch());
-    EXPECT_EQ(claude["session_min"].toInteger(), 0);
-    EXPECT_EQ(codex["tokens_today"].toInteger(), 2000000);
-    EXPECT_DOUBLE_EQ(codex["cost_today_usd"].toDouble(), 2.5);
-    EXPECT_EQ(codex["weekly_pct"].toDouble(), 25.5);
-    EXPECT_EQ(codex["weekly_window_min"].toInteger(), 10080);
-    EXPECT_EQ(codex["weekly_reset_min"].toInteger(), 59);
-    EXPECT_EQ(doc["preferred_agent"].toString(), "codex") << "equal activity times go to Codex";
-
-    // A cached price file in the application data folder overrides the built-in prices.
+    EXPECT_EQ(costs(), std::pair(3.0, 2.5));
     ASSERT_TRUE(
         writeFile(home.path() + "/data/GlimmetBridge/model-prices.json",
                   R"({"claude-sonnet-4-5":{"input_cost_per_token":1e-5,"output_cost_per_token":1e-5}})"));
-    doc = statusJson();
-    EXPECT_DOUBLE_EQ(doc["claude"].toObject()["cost_today_usd"].toDouble(), 10.0);
+    EXPECT_EQ(costs(), std::pair(10.0, 2.5));
 }
 
 TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
@@ -133,7 +92,8 @@ TEST(CommandLine, BridgeServesAndASecondInstanceKeepsRunningWithoutThePort) {
     QTemporaryDir otherHome;
     BridgeProcess second(GLIMMET_BRIDGE_PATH, otherHome.path());
     ASSERT_TRUE(second.waitForLog("[bridge] failed to bind port 8765: ")) << second.log.toStdString();
-    EXPECT_FALSE(second.process.waitForFinished(1000)) << "the bridge goes on without a server";
+    EXPECT_TRUE(second.waitForLog("[bridge] no system tray")) << "the bridge goes on without a server";
+    EXPECT_EQ(second.process.state(), QProcess::Running);
 
     for (BridgeProcess* bridge : {&first, &second}) {
         bridge->process.terminate();

@@ -1,12 +1,8 @@
 #include "market/MarketFrameCodec.h"
-#include "support/PackedFrame.h"
-
-#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
 using namespace glimmet;
-using glimmet::test::unpack;
 
 namespace {
 
@@ -60,18 +56,6 @@ TEST(MarketFrameCodec, OnlyWholeFramesArePacked) {
     for (int size : {0, 2, Codec::rawFrameBytes - 1, Codec::rawFrameBytes + 2})
         EXPECT_TRUE(Codec::packRGB565(QByteArray(size, 0)).isEmpty()) << size;
     EXPECT_TRUE(Codec::envelope({}, 7).isEmpty());
-}
-
-TEST(MarketFrameCodec, UnpackingGivesTheFrameBack) {
-    QRandomGenerator rng(20260714);
-    for (int round = 0; round < 20; ++round) {
-        // Stretches of a few colours, so runs, literals and their limits all occur.
-        QByteArray frame;
-        while (frame.size() < Codec::rawFrameBytes)
-            frame += QByteArray(2 + 2 * rng.bounded(round % 4 ? 300 : 1), char(rng.bounded(1 + round % 5)));
-        frame.truncate(Codec::rawFrameBytes);
-        ASSERT_EQ(unpack(Codec::packRGB565(frame)), frame) << "round " << round;
-    }
 }
 
 } // namespace

@@ -180,24 +180,23 @@ TEST(MarketFrameRenderer, FlatCandlesSitTwoPixelsHighOnTheFloor) {
 }
 
 TEST(MarketFrameRenderer, CandlesShareTheChartWidth) {
-    // Candle i is centred at 9 + step * (i + 0.5), step = 222 / n, its body max(step * 0.58, 2) wide
-    // (36 candles: 3.58, the last at 227.9). Every other one falls and has its own colour.
-    for (int n : {1, 10, 36}) {
-        MarketSnapshot s = snapshotOf("us-NVDA", n, {0, 90, 120, 100, 110}, 0.8);
-        for (int i = 1; i < n; i += 2)
+    // Of n candles, candle i is centred at 9 + 222 / n * (i + 0.5), its body 0.58 of that step wide
+    // (2 at least): with 10, candle 1 at 42.3 from 35.86 to 48.74; with 36, candle 35 at 227.92
+    // from 226.13 to 229.71. Every other candle falls and has its own colour.
+    const struct {
+        int n, i, centre, left, right; // the columns of the centre and of the body's ends
+    } rows[] = {{1, 0, 120, 55, 184}, {10, 0, 20, 13, 26}, {10, 1, 42, 35, 48},    {10, 9, 219, 213, 226},
+                {36, 0, 12, 10, 13},  {36, 1, 18, 16, 20}, {36, 35, 227, 226, 229}};
+    for (const auto& row : rows) {
+        MarketSnapshot s = snapshotOf("us-NVDA", row.n, {0, 90, 120, 100, 110}, 0.8);
+        for (int i = 1; i < row.n; i += 2)
             std::swap(s.candles[i].open, s.candles[i].close);
-        const QImage image = frame(s, QString("candles-%1").arg(n));
-        const double step = 222.0 / n;
-        const double half = std::max(step * 0.58, 2.0) / 2;
-        for (int i = 0; i < n; ++i) {
-            const double x = 9 + step * (i + 0.5);
-            const Colour colour = i % 2 ? red : green;
-            const int left = int(x - half), right = int(x + half);
-            EXPECT_TRUE(colour(image.pixel(int(x), 80)) && black(image.pixel(left - 1, 130)) &&
-                        colour(image.pixel(left + 1, 130)) && colour(image.pixel(right - 1, 130)) &&
-                        black(image.pixel(right + 1, 130)))
-                << n << " candles, " << i;
-        }
+        const QImage image = frame(s, QString("candles-%1").arg(row.n));
+        const Colour colour = row.i % 2 ? red : green;
+        EXPECT_TRUE(colour(image.pixel(row.centre, 80)) && black(image.pixel(row.left - 1, 130)) &&
+                    colour(image.pixel(row.left + 1, 130)) && colour(image.pixel(row.right - 1, 130)) &&
+                    black(image.pixel(row.right + 1, 130)))
+            << row.n << " candles, " << row.i;
     }
 }
 

@@ -48,7 +48,8 @@ protected:
             ids.append(calls[seen].instrument.id);
         return ids;
     }
-    // Answers the newest fetch of `id`: a one-candle chart at `price`, or a failure without one.
+    // Answers the newest fetch of `id`: a one-candle chart at `price` (low 1, high 4, open 2, close
+    // 3), or a failure without one.
     void answer(const QString& id, std::optional<double> price) {
         monitor->waitIdle();
         Call call;
@@ -59,7 +60,7 @@ protected:
         }
         if (price)
             call.completion(MarketFetch::snapshot(call.instrument, call.interval,
-                                                  {{clock->now(), 1, 2, 1, 2}}, *price, *price, "Coinbase",
+                                                  {{clock->now(), 1, 4, 2, 3}}, *price, *price, "Coinbase",
                                                   clock->now()));
         else
             call.completion(std::unexpected(MarketFetch::marketError("x")));
@@ -73,23 +74,54 @@ TEST_F(MarketMonitorTest, VersionMovesOnlyWithANewFrame) {
               QString(R"({"bytes":115200,"codec":"rgb565-packbits-v1","instrument":)"
                       R"("btc-usd","interval":"5m","packed_bytes":%1,"session":"","version":1})")
                   .arg(monitor->cachedPackedFrame().size()));
+    // A new frame's version is its time in milliseconds, or one more than the last when that is
+    // not later.
     const struct {
         double advance;
         double price;
-        bool newVersion;
-    } steps[] = {{0, 100, true}, {0, 100, false}, {5, 101, true}, {0, 101, false}, {0.0001, 101, false}};
+        std::uint64_t version;
+    } steps[] = {{0, 100, 1'780'000'000'000},
+                 {0, 100, 1'780'000'000'000},
+                 {5, 101, 1'780'000'005'000},
+                 {0, 102, 1'780'000'005'001},
+                 {0.0001, 102, 1'780'000'005'001}};
     for (const auto& step : steps) {
         const std::uint64_t before = monitor->frameVersion();
         const QByteArray packed = monitor->cachedPackedFrame();
         clock->advance(step.advance);
         monitor->setInstrument(*MarketInstrument::preset("btc-usd"));
         answer("btc-usd", step.price);
-        const std::uint64_t expected =
-            step.newVersion ? std::max(std::uint64_t(clock->now() * 1000), before + 1) : before;
-        EXPECT_EQ(monitor->frameVersion(), expected) << step.price;
-        EXPECT_EQ(monitor->cachedPackedFrame() == packed, !step.newVersion) << step.price;
+        EXPECT_EQ(monitor->frameVersion(), step.version) << step.price;
+        EXPECT_EQ(monitor->cachedPackedFrame() == packed, step.version == before) << step.price;
         EXPECT_EQ(QJsonDocument::fromJson(monitor->frameVersionJSON())["session"], monitor->frameSession());
     }
+}
+
+TEST_F(MarketMonitorTest, MarketDocumentOfAChart) {
+    make();
+    monitor->setInstrument(*MarketInstrument::preset("btc-usd"));
+    answer("btc-usd", 100);
+    EXPECT_EQ(monitor->jsonData(),
+              R"({"candles":[[1780000000,2,4,1,3]],"change_24h":0,"currency":"USD","interval":"5m",)"
+              R"("line_only":false,"market":"crypto","market_open":true,"name":"BTC","pair":"BTC/USD",)"
+              R"("price":100,"source":"Coinbase","stale":false,"updated_at":1780000000})");
+}
+
+TEST_F(MarketMonitorTest, RefreshCadenceStartsWithTheMonitorAndFollowsTheChoice) {
+    make({"btc-usd"}); // nothing to prefetch
+    monitor->setRefreshInterval(MarketRefreshInterval::oneMinute);
+    EXPECT_EQ(monitor->cadence(), std::nullopt) << "no timer before start()";
+    EXPECT_EQ(newCalls(), QStringList{"btc-usd"}) << "a new choice fetches at once";
+    answer("btc-usd", 100);
+    monitor->start();
+    EXPECT_EQ(monitor->cadence(), 60);
+    EXPECT_EQ(newCalls(), QStringList{"btc-usd"}) << "so does the start";
+    answer("btc-usd", 100);
+    monitor->start();
+    EXPECT_EQ(newCalls(), QStringList{}) << "once";
+    monitor->setRefreshInterval(MarketRefreshInterval::tenSeconds);
+    EXPECT_EQ(monitor->cadence(), 10);
+    EXPECT_EQ(newCalls(), QStringList{"btc-usd"});
 }
 
 TEST_F(MarketMonitorTest, RotationPrefetchAndBackOff) {
@@ -154,22 +186,28 @@ TEST_F(MarketMonitorTest, StoredFavorites) {
     for (const MarketInstrument& preset : MarketInstrument::presets())
         twenty.append(preset.id);
     twenty.append("600519");
-    const struct {
-        QStringList stored;
-        qsizetype count;
-        const char* first;
-    } cases[] = {{MarketInstrument::legacyDefaultFavorites(), 12, "btc-usd"},
-                 {twenty, 15, "btc-usd"},
-                 {{"?!", "eth-usd"}, 1, "eth-usd"}};
-    for (const auto& c : cases) {
-        make(c.stored);
-        EXPECT_EQ(monitor->favoriteItems().size(), c.count);
-        EXPECT_EQ(monitor->favoriteItems().value(0).id, c.first);
+    const auto ids = [this] {
+        QStringList out;
+        for (const MarketInstrument& favorite : monitor->favoriteItems())
+            out << favorite.id;
+        return out.join(' ');
+    };
+    const QString defaults = "btc-usd eth-usd cn-sh000001 hk-HSI hk-HSTECH us-NDX us-INX us-AAPL us-NVDA "
+                             "us-TSLA kr-KOSPI kr-005930";
+    const QString firstFifteen = "btc-usd eth-usd cn-sh000001 cn-sz399001 cn-sz399006 cn-sh000300 hk-HSI "
+                                 "hk-HSCEI hk-HSTECH us-NDX us-INX us-DJI us-IXIC us-AAPL us-NVDA";
+    const std::pair<QStringList, QString> cases[] = {{MarketInstrument::legacyDefaultFavorites(), defaults},
+                                                     {{}, defaults},
+                                                     {twenty, firstFifteen},
+                                                     {{"?!", "eth-usd"}, "eth-usd"}};
+    for (const auto& [stored, expected] : cases) {
+        make(stored);
+        EXPECT_EQ(ids(), expected);
     }
     make(twenty);
     EXPECT_FALSE(monitor->addFavorite(*MarketInstrument::parse("600519")));
     EXPECT_TRUE(monitor->addFavorite(*MarketInstrument::preset("eth-usd")));
-    EXPECT_EQ(monitor->favoriteItems().size(), 15);
+    EXPECT_EQ(ids(), firstFifteen);
 
     // Choices survive a restart, except those of a monitor told not to store them (the previews).
     monitor->setInterval(MarketInterval::oneHour);

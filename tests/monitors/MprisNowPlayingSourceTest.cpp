@@ -128,6 +128,7 @@ TEST(MprisNowPlayingSource, ReportsThePlayingElseAPausedPlayer) {
                   pausedSong = "Song|Artist|Album|-|50.5|200";
     // One source asks every scene in turn; the players of a scene are asked in name order.
     MprisNowPlayingSource source;
+    source.callTimeoutMs = 200; // for the hung player
     const struct {
         const char* what;
         std::vector<std::pair<QString, QVariantMap>> players;

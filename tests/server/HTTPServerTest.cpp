@@ -1,5 +1,7 @@
 #include "server/HTTPServer.h"
+#include "common/Log.h"
 #include "support/RawHttp.h"
+#include "support/Wait.h"
 
 #include <QTcpSocket>
 
@@ -20,10 +22,16 @@ QByteArray expectedResponse(const QByteArray& status, const QByteArray& type, co
 
 class HTTPServerTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { start(); }
+    void TearDown() override { Log::setSink({}); }
+
+    // A new server with these limits (connections, and the deadline for each in milliseconds).
+    void start(int connections = HTTPServer::maxConnections,
+               int deadlineMs = HTTPServer::connectionDeadlineMs) {
         RouteTable routes{{"/status", [] { return QByteArray("{\"s\":1}"); }}};
         RouteTable binary{{"/empty.raw", [] { return QByteArray(); }},
-                          {"/frame.raw", [] { return QByteArray("\x00\x01\x02", 3); }}};
+                          {"/frame.raw", [] { return QByteArray("\x00\x01\x02", 3); }},
+                          {"/big.raw", [] { return QByteArray(16 << 20, 'x'); }}}; // more than sockets buffer
         PostRouteTable posts{{"/event", [this](const QByteArray& body) {
                                   std::lock_guard guard(lock);
                                   lastBody = body;
@@ -34,6 +42,8 @@ protected:
             std::lock_guard guard(lock);
             hooked.append({path, host});
         };
+        server->connectionLimit = connections;
+        server->deadlineMs = deadlineMs;
         ASSERT_TRUE(server->start().has_value());
         ASSERT_NE(server->port(), 0);
     }
@@ -44,6 +54,7 @@ protected:
     std::mutex lock;
     QByteArray lastBody;
     QList<std::pair<QString, QString>> hooked;
+    QStringList logged; // by the log sink of a test that sets one
 };
 
 struct ResponseCase {
@@ -128,20 +139,33 @@ TEST(HTTPServerPeerHost, MappedAndScopedAddresses) {
         EXPECT_EQ(HTTPServer::peerHost(QHostAddress(QString(c.address))), QString(c.host)) << c.address;
 }
 
-TEST_F(HTTPServerTest, IncompleteRequestIsClosedAfterTheDeadlineWithoutBlockingOthers) {
-    QTcpSocket idle;
-    idle.connectToHost(QHostAddress::LocalHost, server->port());
-    ASSERT_TRUE(idle.waitForConnected(2000));
-    idle.write("GET /status HTTP/1.1\r\n");
-    idle.waitForBytesWritten(2000);
-
-    // Others are served while the slow connection waits.
+// A connection gets the deadline to deliver its request, and the deadline again to take the answer.
+TEST_F(HTTPServerTest, DeadlinesEndSlowPeersWithoutBlockingOthers) {
+    start(HTTPServer::maxConnections, 300);
+    Log::setSink([this](const QString& line) {
+        std::lock_guard guard(lock);
+        logged << line;
+    });
+    QTcpSocket idle, slowReader;
+    slowReader.setReadBufferSize(1); // it reads no more
+    for (auto [socket, request] : {std::pair(&idle, "GET /status HTTP/1.1\r\n"),
+                                   std::pair(&slowReader, "GET /big.raw HTTP/1.1\r\n\r\n")}) {
+        socket->connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(socket->waitForConnected(2000));
+        socket->write(request);
+        socket->waitForBytesWritten(2000);
+    }
     EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
               expectedResponse("200 OK", "application/json", "{\"s\":1}"));
-    EXPECT_EQ(idle.state(), QAbstractSocket::ConnectedState);
 
-    EXPECT_TRUE(idle.waitForDisconnected(HTTPServer::connectionDeadlineMs + 5000));
+    EXPECT_TRUE(idle.waitForDisconnected(5000));
     EXPECT_TRUE(idle.readAll().isEmpty());
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard guard(lock);
+        return !logged.isEmpty();
+    }));
+    std::lock_guard guard(lock);
+    EXPECT_EQ(logged, QStringList{"[http] send failed: timed out"});
 }
 
 TEST_F(HTTPServerTest, OversizedHeadersCloseWithoutAnswer) {
@@ -149,19 +173,29 @@ TEST_F(HTTPServerTest, OversizedHeadersCloseWithoutAnswer) {
     EXPECT_TRUE(closedWithoutAnswer(server->port(), headers, 5000));
 }
 
-TEST_F(HTTPServerTest, IdleConnectionsGiveWayToNewOnes) {
-    std::vector<std::unique_ptr<QTcpSocket>> idle;
-    for (int i = 0; i < HTTPServer::maxConnections + 10; ++i) {
-        idle.push_back(std::make_unique<QTcpSocket>());
-        idle.back()->connectToHost(QHostAddress::LocalHost, server->port());
-        ASSERT_TRUE(idle.back()->waitForConnected(2000));
-    }
-    // A full table of silent sockets does not lock a poller out; the oldest silent ones go.
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
-                  expectedResponse("200 OK", "application/json", "{\"s\":1}"));
-    EXPECT_TRUE(idle.front()->waitForDisconnected(5000));
-    EXPECT_EQ(idle.back()->state(), QAbstractSocket::ConnectedState);
+// A new connection takes the place of the oldest one that has not delivered its request when the
+// table is full, and is refused only when every one is busy with its answer.
+TEST_F(HTTPServerTest, AFullTableGivesWayToNewConnectionsUnlessEveryOneIsMidAnswer) {
+    start(2);
+    QTcpSocket idle, slowReaders[2]; // the slow readers read no more of their answers
+    const auto open = [&](QTcpSocket& socket, const QByteArray& request, qsizetype hooks) {
+        socket.setReadBufferSize(1);
+        socket.connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(socket.waitForConnected(2000));
+        socket.write(request);
+        socket.waitForBytesWritten(2000);
+        ASSERT_TRUE(waitUntil([&] {
+            std::lock_guard guard(lock);
+            return hooked.size() == hooks;
+        }));
+    };
+    open(idle, "GET /status HTTP/1.1\r\n", 0);
+    open(slowReaders[0], "GET /big.raw HTTP/1.1\r\n\r\n", 1);
+    EXPECT_EQ(get("GET /status HTTP/1.1\r\n\r\n"),
+              expectedResponse("200 OK", "application/json", "{\"s\":1}"));
+    EXPECT_TRUE(idle.waitForDisconnected(5000));
+    open(slowReaders[1], "GET /big.raw HTTP/1.1\r\n\r\n", 3);
+    EXPECT_TRUE(closedWithoutAnswer(server->port(), "GET /status HTTP/1.1\r\n\r\n", 5000));
 }
 
 TEST(HTTPServerStart, SecondServerOnTheSamePortFails) {

@@ -69,14 +69,4 @@ TEST(DayWindow, StartsAtOneMinutePastMidnightAndEndsAtTheNextMidnight) {
     }
 }
 
-TEST(DayWindow, FirstMinuteBelongsToNoDay) {
-    const QTimeZone zone("Asia/Shanghai");
-    const DayWindow window = todayWindow(at("2026-07-14T12:00:00", zone), zone);
-    for (const auto& [time, inside] : {std::pair{"2026-07-14T00:00:30", false},
-                                       {"2026-07-14T00:01:00", true},
-                                       {"2026-07-14T23:59:59", true},
-                                       {"2026-07-15T00:00:00", false}})
-        EXPECT_EQ(window.contains(at(time, zone)), inside) << time;
-}
-
 } // namespace

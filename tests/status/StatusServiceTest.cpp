@@ -114,13 +114,8 @@ TEST_F(StatusServiceTest, QuotaAndMusicOverlay) {
     std::tie(codex.weeklyPct, codex.weeklyResetMin) = std::tuple(55, std::nullopt);
     EXPECT_EQ(service->snapshot(false).codex, codex);
 
-    // The overlay is not written back into the cache.
-    service->claude.needsInput = true; // a scan never decides needs-input
-    service->snapshot(true);
-    service->recordEvent("claude", "PermissionRequest", std::nullopt);
-    EXPECT_TRUE(service->snapshot(false).claude.needsInput);
-    clock->advance(StatusService::needsInputTTL);
-    EXPECT_FALSE(service->snapshot(false).claude.needsInput);
+    service->claude.needsInput = true;
+    EXPECT_FALSE(service->snapshot(true).claude.needsInput) << "only hook events decide it (HookEventsTest)";
 }
 
 TEST_F(StatusServiceTest, ServiceReleasedDuringItsOwnScanIsDestroyedCleanly) {

@@ -2,6 +2,7 @@
 
 #include "common/Endpoints.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,7 @@ BridgeProcess::BridgeProcess(const QString& program, const QString& root, const 
     env.insert("PATH", qEnvironmentVariable("PATH", "/usr/bin:/bin"));
     env.insert("LANG", "C.UTF-8");
     env.insert("HOME", root);
+    env.insert("TZ", middayZone());
     const struct {
         const char* variable;
         const char* folder;
@@ -49,6 +51,11 @@ BridgeProcess::~BridgeProcess() {
         process.kill();
         process.waitForFinished(5000);
     }
+}
+
+QByteArray BridgeProcess::middayZone() {
+    const int offset = 12 - QDateTime::currentDateTimeUtc().time().hour(); // UTC-11 to UTC+12
+    return QString("Etc/GMT%1%2").arg(offset > 0 ? '-' : '+').arg(std::abs(offset)).toLatin1();
 }
 
 bool BridgeProcess::waitForLog(const QString& text, int timeoutMs) {

@@ -7,12 +7,15 @@
 #include "support/FakeHttpServer.h"
 #include "support/FixedUsage.h"
 #include "ui/MenuBarController.h"
+#include "usage/SecureCredentialStore.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QMenu>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 using namespace glimmet;
 
@@ -30,6 +33,16 @@ protected:
         services.alerts = alerts;
         controller = std::make_unique<MenuBarController>(std::move(services), nullptr);
         controller->buildMenu();
+        // Pairing sees a LAN on loopback from 127.0.0.5 where `clockAt` (set while no pairing
+        // runs) answers as a clock.
+        DeviceClient::setNetworkInterfaceSource([] {
+            return NetworkInterfaces{{{"eth0", "127.0.0.5"}}, "eth0"};
+        });
+        DeviceClient::setProbe([](const QString& ip, double, std::function<void(bool)> verified) {
+            ++probes;
+            verified(ip == clockAt);
+        });
+        clockAt.clear();
     }
     // The titles of a menu ("-" for a separator); a path of submenu titles leads there.
     static QStringList titles(QMenu* menu) {
@@ -63,6 +76,8 @@ protected:
     std::shared_ptr<test::RecordingAlerts> alerts = std::make_shared<test::RecordingAlerts>();
     int refreshes = 0;
     std::unique_ptr<MenuBarController> controller;
+    static inline QString clockAt;
+    static inline std::atomic<int> probes;
 };
 
 TEST_F(MenuBar, LayoutTitlesAndKeys) {
@@ -209,6 +224,69 @@ TEST_F(MenuBar, FailuresAndSearchGoThroughAlerts) {
     search->trigger();
     EXPECT_EQ(alerts->shown, QStringList{"收藏已满|行情标的最多收藏 15 个；本次已仅显示该标的。"});
     EXPECT_EQ(market->requestedInstrument().id, MarketInstrument::parse("kr005930")->id);
+}
+
+TEST_F(MenuBar, PairingSaysWhatItFound) {
+    const QString none = "未找到设备|局域网内没有发现 ESP8266 时钟。请确认：\n"
+                         "1. 设备已通电并连上同一个 WiFi（首次使用需通过 Glimmet-Setup 热点配网）\n"
+                         "2. 路由器未开启\"客户端隔离\"";
+    for (const QString& clock : {QString(), QString("127.0.0.40")}) {
+        clockAt = clock;
+        item({}, "自动查找并配对设备")->trigger();
+        ASSERT_TRUE(test::waitUntil([&] { return !alerts->shown.isEmpty(); }));
+        EXPECT_EQ(alerts->shown.takeFirst(), clock.isEmpty() ? none : "配对成功|已找到设备并配对：" + clock);
+        EXPECT_EQ(Settings::deviceHost(), clock);
+    }
+}
+
+// A clock whose address changed goes on polling from the new one: the menu follows it there once
+// that answers as a clock (not when the old address merely begins the new one).
+TEST_F(MenuBar, FollowsTheClockToTheAddressItPollsFrom) {
+    // The address the clock polls from, whether it answers as a clock, and the address kept.
+    const std::tuple<QString, bool, QString> rows[] = {{"127.0.0.50", true, "127.0.0.50"},
+                                                       {"127.0.0.50", false, "127.0.0.5"},
+                                                       {"127.0.0.5", true, "127.0.0.5"}};
+    for (const auto& [lastSeen, answers, host] : rows) {
+        Settings::setDeviceHost("127.0.0.5");
+        Settings::setDeviceLastSeen(lastSeen);
+        clockAt = answers ? lastSeen : "";
+        probes = 0;
+        controller->refreshDeviceSection();
+        ASSERT_TRUE(test::waitUntil(
+            [&] { return controller->deviceItem()->text() == "设备：" + host + "（无法连接）"; }));
+        QCoreApplication::processEvents(); // the answer of a probe
+        EXPECT_EQ(std::tuple(Settings::deviceHost(), int(probes)),
+                  std::tuple(host, lastSeen == "127.0.0.5" ? 0 : 1));
+    }
+}
+
+// Run twice: without a keychain, and with one (GLIMMET_TEST_KEYCHAIN=1, see CMakeLists.txt).
+TEST_F(MenuBar, KimiKeyIsSavedAndClearedWithAnAlertEitherWay) {
+    const bool keychain = qEnvironmentVariable("GLIMMET_TEST_KEYCHAIN") == "1";
+    const QString account = SecureCredentialStore::kimiCodeApiKeyAccount;
+    const QStringList quota = {"屏幕显示", "AI 额度设置"};
+    alerts->answer = {1, "cancelled"};
+    item(quota, "设置 Kimi Code API Key…")->trigger();
+    EXPECT_EQ(std::tuple(alerts->shown, refreshes), std::tuple(QStringList{}, 0));
+    alerts->answer = {0, " key-1 \n"};
+    item(quota, "设置 Kimi Code API Key…")->trigger();
+    EXPECT_EQ(SecureCredentialStore::load(account),
+              keychain ? std::optional<QString>("key-1") : std::nullopt);
+    item(quota, "清除 Kimi Code API Key")->trigger();
+    EXPECT_EQ(SecureCredentialStore::load(account), std::nullopt);
+    const QStringList saved{"已保存|Kimi Code API Key 已安全保存到系统钥匙串。",
+                            "已清除|桥接 App 仍会优先自动读取 Kimi Code CLI 登录。"},
+        failed{"保存失败|无法写入系统钥匙串。", "清除失败|无法更新系统钥匙串。"};
+    EXPECT_EQ(alerts->shown, keychain ? saved : failed);
+    EXPECT_EQ(refreshes, 2);
+}
+
+TEST_F(MenuBar, DeviceAddressIsStoredTrimmed) {
+    for (const auto& [button, typed] : {std::pair(0, " 127.0.0.9:8080 \n"), std::pair(1, "127.0.0.1")}) {
+        alerts->answer = {button, typed};
+        item({}, "设置设备地址…")->trigger();
+        EXPECT_EQ(Settings::deviceHost(), "127.0.0.9:8080");
+    }
 }
 
 TEST(MenuBarText, QuotaLines) {

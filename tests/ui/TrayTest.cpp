@@ -77,9 +77,18 @@ TEST(Tray, ShownWhenAHostStartsLaterWithTheControlMenu) {
     ASSERT_EQ(layout.type(), QDBusMessage::ReplyMessage) << layout.errorMessage().toStdString();
     QHash<QString, int> ids;
     collect(qvariant_cast<QDBusArgument>(layout.arguments().value(1)), ids);
-    QStringList expected = {"行情设置", "桌宠外观", "自定义…", "把本机设为设备桥接", "桥接服务地址", "退出"};
-    for (const auto& mode : MenuBarController::displayModes)
-        expected << mode.title;
+    const QStringList expected = {"行情设置",
+                                  "桌宠外观",
+                                  "自定义…",
+                                  "把本机设为设备桥接",
+                                  "桥接服务地址",
+                                  "退出",
+                                  "自动（谁在干活显示谁）",
+                                  "固定 Claude",
+                                  "固定 Codex",
+                                  "网速曲线",
+                                  "音乐播放",
+                                  "行情"};
     for (const QString& title : expected)
         EXPECT_TRUE(ids.contains(title)) << title.toStdString();
 

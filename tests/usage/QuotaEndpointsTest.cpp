@@ -26,11 +26,11 @@ TEST_F(QuotaEndpointsTest, EachAnswerOfEachProvider) {
         {QuotaEndpoints::fetchKimi, kimiPath,
          "Authorization: Bearer kimi-token\n" + common +
              "\nX-Msh-Platform: kimi_code_cli\nX-Msh-Version: GlimmetBridge\nX-Msh-Device-Name: " +
-             QuotaEndpoints::asciiHeaderValue(QSysInfo::machineHostName()) +
-             "\nX-Msh-Device-Model: Linux\nX-Msh-Os-Version: " +
-             QuotaEndpoints::asciiHeaderValue(QSysInfo::prettyProductName()) +
-             "\nX-Msh-Device-Id: " + QuotaEndpoints::kimiDeviceID().toUtf8()},
+             QSysInfo::machineHostName().toLatin1() + // plain ASCII on machines that run this
+             "\nX-Msh-Device-Model: Linux\nX-Msh-Os-Version: " + QSysInfo::prettyProductName().toLatin1() +
+             "\nX-Msh-Device-Id: kimi-device-7"},
     };
+    home.write(".kimi-code/device_id", "kimi-device-7\n");
     enum { Claude, Codex, Grok, Kimi };
     // Times relative to now, 2026-05-28T20:26:40Z (1780000000). Fable: the first weekly_scoped
     // limit (any case) whose model name contains "fable" (any case).

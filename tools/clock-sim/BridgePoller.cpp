@@ -42,7 +42,7 @@ QString describe(const BridgePoller::Response& response) {
 
 } // namespace
 
-BridgePoller::BridgePoller(SimState& state, SimScreen& screen, QHostAddress source)
+BridgePoller::BridgePoller(SimState& state, SimScreen& screen, QHostAddress source, int periodMs)
     : state(state)
     , screen(screen)
     , source(std::move(source)) {

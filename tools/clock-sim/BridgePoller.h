@@ -18,13 +18,13 @@ namespace glimmet {
 class SimScreen;
 class SimState;
 
-// Polls the bridge the way the clock does, every 2 s: "/status", "/net", "/btc/version" (and
-// "/btc/frame.rle" when the version moved) and "/music" (and its bitmaps when their
-// revisions moved). Each request goes out from `source` so the bridge sees the clock's
-// address. Main thread; owned by main().
+// Polls the bridge the way the clock does, every 2 s (or `periodMs`): "/status", "/net",
+// "/btc/version" (and "/btc/frame.rle" when the version moved) and "/music" (and its bitmaps
+// when their revisions moved). Each request goes out from `source` so the bridge sees the
+// clock's address. Main thread; owned by main().
 class BridgePoller : public QObject {
 public:
-    static constexpr int periodMs = 2000;
+    static constexpr int clockPeriodMs = 2000;
     static constexpr int requestTimeoutMs = 5000;
     static constexpr qsizetype maxAnswerBytes = 4 * 1024 * 1024;
 
@@ -34,7 +34,7 @@ public:
         QString error;
     };
 
-    BridgePoller(SimState& state, SimScreen& screen, QHostAddress source);
+    BridgePoller(SimState& state, SimScreen& screen, QHostAddress source, int periodMs = clockPeriodMs);
 
     // Polls this bridge from now on; none stops polling.
     void setBridge(std::optional<HostPort> bridge);

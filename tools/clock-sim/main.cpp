@@ -80,7 +80,10 @@ int main(int argc, char** argv) {
             "Write what the clock would show into DIR: market.png, music-cover.png, music-title.png, "
             "status.png, status.json, and uploaded sprites as SLOT.gif."),
         QStringLiteral("DIR"));
-    parser.addOptions({listen, bridge, serial, snapshots});
+    const QCommandLineOption pollMs(
+        QStringLiteral("poll-ms"),
+        QStringLiteral("Poll the bridge every MS milliseconds instead of every 2 s."), QStringLiteral("MS"));
+    parser.addOptions({listen, bridge, serial, snapshots, pollMs});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help")))
@@ -94,6 +97,9 @@ int main(int argc, char** argv) {
     const QHostAddress listenAddress(address ? address->host : QString());
     if (serves && (!address || listenAddress.isNull()))
         return usageError(QStringLiteral("--listen needs a numeric HOST:PORT"));
+    const int period = parser.isSet(pollMs) ? parser.value(pollMs).toInt() : BridgePoller::clockPeriodMs;
+    if (period <= 0)
+        return usageError(QStringLiteral("--poll-ms needs a positive number"));
     std::optional<HostPort> initialBridge;
     if (parser.isSet(bridge) && !(initialBridge = HostPort::parse(parser.value(bridge), 8765)))
         return usageError(QStringLiteral("--bridge needs HOST:PORT"));
@@ -101,7 +107,7 @@ int main(int argc, char** argv) {
     quitOnSignals();
     SimState state;
     SimScreen screen(parser.value(snapshots));
-    BridgePoller poller(state, screen, serves ? listenAddress : QHostAddress());
+    BridgePoller poller(state, screen, serves ? listenAddress : QHostAddress(), period);
     SimHttpServer server(state, screen);
     SimSerialPort port(state, screen);
 
