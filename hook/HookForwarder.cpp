@@ -40,7 +40,10 @@ private:
     const std::chrono::steady_clock::time_point end;
 };
 
-void warn(const char* program, const std::string& text) {
+// One line on standard error, whatever the payload put into `text`.
+void warn(const char* program, std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c >= 0 && c < 0x20; }, ' ');
     const std::string line = std::string(program) + ": " + text + '\n';
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
 }
@@ -229,8 +232,8 @@ std::string post(const Url& url, const std::string& body, const Deadline& deadli
     if (!failure.empty())
         return failure;
     const std::string statusLine = answer.substr(0, answer.find("\r\n"));
-    const size_t space = statusLine.find(' ');
-    if (space == std::string::npos || statusLine.compare(space + 1, 4, "200 ") != 0)
+    const size_t code = std::min(statusLine.find(' '), statusLine.size());
+    if (statusLine.substr(code, statusLine.find(' ', code + 1) - code) != " 200")
         return "the bridge answered \"" + statusLine + "\"";
     return {};
 }
@@ -257,7 +260,7 @@ int forwardHook(const char* program, int argc, char* args[]) {
     const std::optional<std::string> payload =
         argc > 1 ? std::optional<std::string>(args[1]) : readStandardInput(deadline);
     if (!payload) {
-        warn(program, "no payload on standard input within 2 s");
+        warn(program, "no whole payload on standard input within 2 s (or more than 64 MiB)");
         return 0;
     }
     const HookPayload hook = HookPayload::read(*payload);
