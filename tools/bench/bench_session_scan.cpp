@@ -1,7 +1,8 @@
 // Scans of generated session-log trees. Cold: one full refreshCache() of a new status
 // service, as at the bridge's start (MB/s of today's bytes and CPU time). Rescan: a scanner
 // that read the tree before reads it again, with nothing changed or after 1 MB of whole
-// lines was appended to one of today's files. Rescans count the CPU time of the whole process.
+// lines was appended to one of today's files, and (on --files trees) walking the whole tree as
+// it does once a minute. Rescans count the CPU time of the whole process.
 //
 //   bench_session_scan [--sizes=claude:200,claude:1000,codex:200] [--files=1000,20000]
 //                      [--tree-dir=/tmp/glimmet-bench]
@@ -319,9 +320,13 @@ void coldScan(benchmark::State& state, const Tree& tree) {
     state.counters["tokens"] = double(snapshot.claude.tokensToday + snapshot.codex.tokensToday);
 }
 
-// A scanner of one agent's logs that keeps its state between reads.
+// A scanner of one agent's logs that keeps its state between reads: with nothing changed, after
+// 1 MB was appended, or walking the whole tree (its safety net, once a minute) at every read.
+enum class Change { none, append, walk };
+
 template <class Scanner>
-void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, bool append) {
+void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, Change change) {
+    const bool append = change == Change::append;
     const QString logs =
         QString::fromStdString(tree.home + (kind == "claude" ? "/.claude/projects" : "/.codex/sessions"));
     const ModelPricing pricing(QString::fromStdString(tree.home + "/prices"));
@@ -341,6 +346,7 @@ void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, 
     ::stat(target.c_str(), &original);
 
     std::int64_t tokens = 0;
+    double walkAhead = 0; // a minute on or back again: either way the scanner walks the tree
     for (auto _ : state) {
         if (append) {
             state.PauseTiming();
@@ -350,7 +356,9 @@ void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, 
             }
             state.ResumeTiming();
         }
-        tokens = scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000, zone, pricing).tokensToday;
+        walkAhead = change == Change::walk && walkAhead == 0 ? 61 : 0;
+        tokens = scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000 + walkAhead, zone, pricing)
+                     .tokensToday;
         benchmark::DoNotOptimize(tokens);
     }
     if (append)
@@ -396,10 +404,11 @@ int main(int argc, char** argv) {
                                      (append ? "append_1MB" : "unchanged");
             auto* bench =
                 benchmark::RegisterBenchmark(name.c_str(), [tree, kind, append](benchmark::State& state) {
+                    const Change change = append ? Change::append : Change::none;
                     if (kind == "claude")
-                        rescan<ClaudeScanner>(state, tree, kind, append);
+                        rescan<ClaudeScanner>(state, tree, kind, change);
                     else
-                        rescan<CodexScanner>(state, tree, kind, append);
+                        rescan<CodexScanner>(state, tree, kind, change);
                 });
             bench->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
             if (append)
@@ -411,14 +420,15 @@ int main(int argc, char** argv) {
         const int count = std::stoi(fileCounts.substr(start, comma - start));
         start = comma + 1;
         const Tree tree = fileCountTree(root, count);
-        for (const bool append : {false, true}) {
-            const std::string name =
-                "Rescan/claude/" + std::to_string(count) + "files/" + (append ? "append_1MB" : "unchanged");
-            auto* bench = benchmark::RegisterBenchmark(name.c_str(), [tree, append](benchmark::State& state) {
-                rescan<ClaudeScanner>(state, tree, "claude", append);
+        for (const auto& [change, label] : {std::pair{Change::none, "unchanged"},
+                                            {Change::append, "append_1MB"},
+                                            {Change::walk, "full_walk"}}) {
+            const std::string name = "Rescan/claude/" + std::to_string(count) + "files/" + label;
+            auto* bench = benchmark::RegisterBenchmark(name.c_str(), [tree, change](benchmark::State& state) {
+                rescan<ClaudeScanner>(state, tree, "claude", change);
             });
             bench->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-            if (append)
+            if (change == Change::append)
                 bench->Iterations(20);
         }
     }
