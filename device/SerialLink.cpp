@@ -6,6 +6,7 @@
 #include "monitors/SystemStatsMonitor.h"
 #include "status/StatusService.h"
 
+#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -100,10 +101,7 @@ void SerialLink::start() {
     timer->setInterval(250);
     QObject::connect(timer.get(), &QTimer::timeout, [this] { step(); });
     folderWatch = std::make_unique<QFileSystemWatcher>();
-    if (folderWatch->addPath(folder))
-        QObject::connect(folderWatch.get(), &QFileSystemWatcher::directoryChanged, [this] { step(); });
-    else
-        folderWatch.reset();
+    QObject::connect(folderWatch.get(), &QFileSystemWatcher::directoryChanged, [this] { step(); });
     step();
 }
 
@@ -113,9 +111,12 @@ bool SerialLink::ticking() const {
 
 void SerialLink::step() {
     tick();
+    // A folder that cannot be watched (or not yet, or not again) is looked at on every tick.
+    const bool watched =
+        !folderWatch->directories().isEmpty() || (QFileInfo(folder).isDir() && folderWatch->addPath(folder));
     // Nothing to do until the folder changes: no port open, none to try again, and the
     // folder's last change has settled (the USB ids of a new port may come a moment later).
-    const bool idle = fd < 0 && candidates.isEmpty() && listingSettled && folderWatch;
+    const bool idle = fd < 0 && candidates.isEmpty() && listingSettled && watched;
     if (idle)
         timer->stop();
     else if (!timer->isActive())

@@ -59,7 +59,7 @@ public:
     static std::optional<DeviceLine> parseDeviceLine(const QByteArray& bytes);
 
     // Looks for a port now and whenever the serial folder changes, and ticks every 0.25 s
-    // while there is a port to talk to or to try (or the folder cannot be watched).
+    // while there is a port to talk to or to try (or the folder cannot be watched). Call once.
     void start();
     bool ticking() const;
     // One step of the link: scan for a port, or read what arrived and send what is due.

@@ -8,6 +8,7 @@
 #include "support/FakeClock.h"
 #include "support/TempHome.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -189,6 +190,12 @@ TEST_F(SerialLinkTest, SleepsUntilThePortFolderChanges) {
     QFile::remove(path("ttyUSB0"));
     ASSERT_TRUE(waitUntil([&] { return !link.ticking(); }));
     EXPECT_EQ(logged.last(), "[serial] closed " + path("ttyUSB0"));
+    // A folder made again is watched again.
+    ASSERT_TRUE(QDir().rmdir(folder.path()) && QDir().mkdir(folder.path()));
+    waitUntil([] { return false; }, 100);
+    EXPECT_FALSE(link.ticking());
+    port = std::make_unique<Pty>(folder.path(), "ttyUSB1");
+    EXPECT_TRUE(waitUntil([&] { return link.portPath() == path("ttyUSB1"); }));
 }
 
 // USB ids are read when the names in the folder change, and once more when the change has settled
