@@ -78,7 +78,7 @@ void App::start() {
     status->setRemoteHosts(remote);
     usage = std::make_shared<UsageFetcher>(clock);
     status->setUsage(usage);
-    net = std::make_shared<NetSpeedMonitor>(std::make_shared<SysfsNetCounterSource>(), clock);
+    net = std::make_shared<NetSpeedMonitor>(std::make_shared<ProcNetCounterSource>(), clock);
     net->start();
     nowPlaying =
         std::make_shared<NowPlayingMonitor>(std::make_shared<MprisNowPlayingSource>(QString(), clock), clock);

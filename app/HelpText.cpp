@@ -43,10 +43,13 @@ Modes:
   --hook AGENT [PAYLOAD]       forward one hook event of AGENT (claude or codex) to the
                                running bridge; the hook's JSON is PAYLOAD when given, else
                                standard input. Prints nothing on standard output, gives up
-                               after 2 s and always exits 0, so it never holds up the agent
+                               after 2 s and always exits 0, so it never holds up the agent.
+                               The same as glimmet-hook AGENT [PAYLOAD], the small program
+                               beside this one that the hooks run
   --install-hooks [claude|codex|all]
-                               point the agents' hooks at --hook of this program (default
-                               all): ~/.claude/settings.json, on the events the installed
+                               point the agents' hooks at glimmet-hook beside this program
+                               (at its --hook without one; default all):
+                               ~/.claude/settings.json, on the events the installed
                                Claude Code release runs (run it again after an upgrade),
                                and ~/.codex/config.toml; the first change keeps each old
                                file as FILE.bak
@@ -76,9 +79,11 @@ Environment:
   KIMI_CODE_API_KEY   the Kimi Code API key (else the keychain or Kimi's own files)
   GLIMMET_SERIAL_DIR  development aid: the folder searched for the clock's serial port
                       instead of /dev (a stand-in clock links a pty there)
-  GLIMMET_BRIDGE_URL  where --hook posts its events (default http://127.0.0.1:8765)
+  GLIMMET_BRIDGE_URL  where glimmet-hook and --hook post their events
+                      (default http://127.0.0.1:8765)
   GLIMMET_HOOK_DEADLINE_MS
-                      development aid: a shorter budget for --hook than its 1.9 s
+                      development aid: a shorter budget for glimmet-hook and --hook than
+                      their 1.9 s
   GLIMMET_REMOTE_TOKEN
                       the token --relay sends to the bridge
   DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM

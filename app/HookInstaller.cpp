@@ -246,11 +246,12 @@ QByteArray jsonLike(const QJsonObject& root, const QByteArray& original) {
     return original.isEmpty() || original.endsWith('\n') ? out + '\n' : out;
 }
 
-// True for a hook that runs the forwarder for Claude Code, from wherever it was installed (a
-// moved executable leaves its old hooks behind, to be replaced), its path quoted or not.
+// True for a hook that runs the forwarder for Claude Code (glimmet-hook, or the older
+// "glimmet-bridge --hook"), from wherever it was installed (a moved executable leaves its old
+// hooks behind, to be replaced), its path quoted or not.
 bool isForwarder(const QJsonValue& hook) {
-    static const QRegularExpression forwarder(
-        QStringLiteral(R"(^(?:[^ ']*/|'(?:[^']|'\\'')*/)?glimmet-bridge'? --hook claude$)"));
+    static const QRegularExpression forwarder(QStringLiteral(
+        R"(^(?:[^ ']*/|'(?:[^']|'\\'')*/)?(?:glimmet-hook'?|glimmet-bridge'? --hook) claude$)"));
     return forwarder.match(hook[u"command"].toString()).hasMatch();
 }
 
@@ -340,9 +341,11 @@ ClaudeTarget claudeTarget() {
     return {QStringLiteral("Claude Code"), events};
 }
 
-int wireClaude(const QString& executable, bool install) {
+int wireClaude(const QStringList& forwarder, bool install) {
     const QString path = QDir::homePath() + QStringLiteral("/.claude/settings.json");
-    const QString command = shellQuoted(executable) + QStringLiteral(" --hook claude");
+    QString command = shellQuoted(forwarder.first());
+    for (const QString& arg : forwarder.mid(1) + QStringList{QStringLiteral("claude")})
+        command += u' ' + arg;
     const auto refuse = [&](const QString& why) {
         say(stderr, QStringLiteral("Claude Code: %1 %2; left it untouched").arg(path, why));
         return 1;
@@ -447,21 +450,25 @@ TomlTopLevel scanTopLevel(const QStringList& lines) {
     return found;
 }
 
-int wireCodex(const QString& executable, bool install) {
+int wireCodex(const QStringList& forwarder, bool install) {
     const QString path = QDir::homePath() + QStringLiteral("/.codex/config.toml");
-    const QString notify = QStringLiteral("notify = [%1, \"--hook\", \"codex\"]").arg(tomlString(executable));
+    QStringList program;
+    for (const QString& arg : forwarder + QStringList{QStringLiteral("codex")})
+        program.append(tomlString(arg));
+    const QString notify = QStringLiteral("notify = [%1]").arg(program.join(QStringLiteral(", ")));
     const Result<ConfigFile> file = readConfig(path);
     if (!file) {
         say(stderr, QStringLiteral("Codex: %1; left it untouched").arg(file.error().description));
         return 1;
     }
-    // The forwarder's notify line, from wherever it was installed.
-    static const QRegularExpression forwarder(QStringLiteral(
-        R"(^\s*notify\s*=\s*\[\s*"(?:[^"\\]|\\.)*/glimmet-bridge"\s*,\s*"--hook"\s*,\s*"codex"\s*\]\s*$)"));
+    // The forwarder's notify line, either form, from wherever it was installed.
+    static const QRegularExpression forwarderLine(QStringLiteral(
+        R"(^\s*notify\s*=\s*\[\s*"(?:[^"\\]|\\.)*/(?:glimmet-hook"|glimmet-bridge"\s*,\s*"--hook")\s*,)"
+        R"(\s*"codex"\s*\]\s*$)"));
     QStringList lines = QString::fromUtf8(file->bytes).split(u'\n');
     const TomlTopLevel top = scanTopLevel(lines);
     const QString current = top.notify >= 0 ? lines[top.notify] : QString();
-    const bool forwards = forwarder.match(current).hasMatch();
+    const bool forwards = forwarderLine.match(current).hasMatch();
     if (install && (current.trimmed() == notify || (top.notify >= 0 && !forwards))) {
         say(stdout,
             current.trimmed() == notify
@@ -510,12 +517,16 @@ int runHookInstaller(int argc, char* argv[]) {
         say(stderr, QStringLiteral("usage: glimmet-bridge %1 [claude|codex|all]").arg(args.value(0)));
         return 2;
     }
-    const QString executable = QCoreApplication::applicationFilePath();
+    // The hooks run the forwarder installed beside this executable, or its "--hook" alias
+    // when there is none.
+    QStringList forwarder{QCoreApplication::applicationDirPath() + QStringLiteral("/glimmet-hook")};
+    if (!QFileInfo(forwarder.first()).isExecutable())
+        forwarder = QStringList{QCoreApplication::applicationFilePath(), QStringLiteral("--hook")};
     int status = 0;
     if (agents != u"codex")
-        status |= wireClaude(executable, install);
+        status |= wireClaude(forwarder, install);
     if (agents != u"claude")
-        status |= wireCodex(executable, install);
+        status |= wireCodex(forwarder, install);
     return status;
 }
 

@@ -23,7 +23,7 @@ int fail(const QString& message) {
 }
 
 // "raw" (any case) writes the RGB565 frame, anything else a PNG; the file is replaced atomically.
-int writeFrame(const MarketMonitor& monitor, const QString& out) {
+int writeFrame(MarketMonitor& monitor, const QString& out) {
     QByteArray bytes;
     if (QFileInfo(out).suffix().compare(u"raw", Qt::CaseInsensitive) == 0) {
         bytes = monitor.frameRGB565();

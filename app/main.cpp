@@ -1,10 +1,10 @@
 #include "app/App.h"
+#include "app/HelpText.h"
+#include "app/HookInstaller.h"
 #include "app/MarketPreview.h"
 #include "app/PetUploadTest.h"
-#include "app/HelpText.h"
-#include "app/HookForwarder.h"
-#include "app/HookInstaller.h"
 #include "app/RemoteModes.h"
+#include "hook/HookForwarder.h"
 #include "market/MarketFrameRenderer.h"
 #include "market/MarketInstrument.h"
 #include "status/DayWindow.h"
@@ -80,7 +80,7 @@ int main(int argc, char* argv[]) {
     if (first == "--version")
         return printVersion();
     if (first == "--hook")
-        return runHookForwarder(argc, argv);
+        return forwardHook("glimmet-bridge --hook", argc - 2, argv + 2);
     if (first == "--install-hooks" || first == "--uninstall-hooks")
         return runHookInstaller(argc, argv);
     if (first == "--relay")

@@ -6,12 +6,15 @@
 #include "monitors/SystemStatsMonitor.h"
 #include "status/StatusService.h"
 
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <cmath>
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits>
@@ -95,8 +98,29 @@ QSet<QString> SerialLink::espressifNativePorts() {
 
 void SerialLink::start() {
     timer = std::make_unique<QTimer>();
-    QObject::connect(timer.get(), &QTimer::timeout, [this] { tick(); });
-    timer->start(250);
+    timer->setInterval(250);
+    QObject::connect(timer.get(), &QTimer::timeout, [this] { step(); });
+    folderWatch = std::make_unique<QFileSystemWatcher>();
+    QObject::connect(folderWatch.get(), &QFileSystemWatcher::directoryChanged, [this] { step(); });
+    step();
+}
+
+bool SerialLink::ticking() const {
+    return timer && timer->isActive();
+}
+
+void SerialLink::step() {
+    tick();
+    // A folder that cannot be watched (or not yet, or not again) is looked at on every tick.
+    const bool watched =
+        !folderWatch->directories().isEmpty() || (QFileInfo(folder).isDir() && folderWatch->addPath(folder));
+    // Nothing to do until the folder changes: no port open, none to try again, and the
+    // folder's last change has settled (the USB ids of a new port may come a moment later).
+    const bool idle = fd < 0 && candidates.isEmpty() && listingSettled && watched;
+    if (idle)
+        timer->stop();
+    else if (!timer->isActive())
+        timer->start();
 }
 
 void SerialLink::tick() {
@@ -143,7 +167,8 @@ void SerialLink::refreshCandidates() {
                            st.st_mtim.tv_nsec == listedMtime.tv_nsec;
     if (listingSettled && unchanged)
         return;
-    listingSettled = clock->now() - seconds(st.st_mtim) > settleSeconds;
+    // A folder stamped well in the future (a clock set back) counts as settled.
+    listingSettled = std::abs(clock->now() - seconds(st.st_mtim)) > settleSeconds;
     listedInode = st.st_ino;
     listedMtime = st.st_mtim;
 

@@ -14,6 +14,7 @@
 
 #include <sys/stat.h>
 
+class QFileSystemWatcher;
 class QTimer;
 
 namespace glimmet {
@@ -24,7 +25,8 @@ class StatusService;
 // The USB serial line to a plugged-in clock: finds a candidate port in the serial folder,
 // greets the clock until it answers with "#DEVICE", then pushes the status and network
 // documents every 2 s and carries the device client's setting commands. Runs on the main
-// thread (a 0.25 s timer); the app owns the one instance, which shared() finds.
+// thread: a 0.25 s timer while a port is open or waits to be tried, otherwise asleep until the
+// serial folder changes. The app owns the one instance, which shared() finds.
 class SerialLink {
 public:
     // Paths of the ports whose USB ids are those of the clock's own USB interface.
@@ -56,8 +58,10 @@ public:
     };
     static std::optional<DeviceLine> parseDeviceLine(const QByteArray& bytes);
 
-    // Ticks every 0.25 s from now on.
+    // Looks for a port now and whenever the serial folder changes, and ticks every 0.25 s
+    // while there is a port to talk to or to try (or the folder cannot be watched). Call once.
     void start();
+    bool ticking() const;
     // One step of the link: scan for a port, or read what arrived and send what is due.
     void tick();
 
@@ -71,6 +75,7 @@ public:
     static constexpr qsizetype receiveCap = 16384;
 
 private:
+    void step();
     void scanAndOpen();
     void refreshCandidates();
     bool openPort(const QString& path);
@@ -100,6 +105,7 @@ private:
     // never receives a message cut short and glued to the next one.
     QByteArray txPending;
     std::unique_ptr<QTimer> timer;
+    std::unique_ptr<QFileSystemWatcher> folderWatch;
     int candidateCursor = 0;
 
     // The candidate names (sorted) and the folder state they were listed from.

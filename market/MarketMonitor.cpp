@@ -94,19 +94,25 @@ MarketMonitor::MarketMonitor(std::shared_ptr<const Clock> clock, Fetcher fetcher
 MarketMonitor::~MarketMonitor() = default;
 
 void MarketMonitor::start() {
-    MarketRefreshInterval refresh;
-    {
-        std::scoped_lock guard(lock);
-        if (started)
-            return;
-        started = true;
-        refresh = _refreshInterval;
-    }
-    queue.async([weak = weak_from_this(), refresh] {
+    if (!started.exchange(true))
+        noteRead(); // the cadence starts as for a read
+}
+
+void MarketMonitor::noteRead() {
+    if (!started || !demand.read(clock->now()))
+        return;
+    queue.async([weak = weak_from_this()] {
         if (const auto self = weak.lock())
-            self->scheduleTimer(refresh);
+            self->scheduleTimer(self->refreshInterval());
     });
     queueRequestForCurrent();
+}
+
+void MarketMonitor::timerTick() {
+    if (demand.wanted(clock->now()))
+        cadenceTick();
+    else
+        timer->stop();
 }
 
 void MarketMonitor::scheduleTimer(MarketRefreshInterval refresh) {
@@ -115,7 +121,7 @@ void MarketMonitor::scheduleTimer(MarketRefreshInterval refresh) {
         timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(timer, &QTimer::timeout, [weak = weak_from_this()] {
             if (const auto self = weak.lock())
-                self->cadenceTick();
+                self->timerTick();
         });
     }
     timer->start(seconds(refresh) * 1000);
@@ -171,19 +177,15 @@ void MarketMonitor::setInterval(MarketInterval interval) {
 }
 
 void MarketMonitor::setRefreshInterval(MarketRefreshInterval refreshInterval) {
-    bool running;
     {
         std::scoped_lock guard(lock);
         _refreshInterval = refreshInterval;
-        running = started;
     }
     store(refreshIntervalKey, rawValue(refreshInterval));
-    if (running) {
-        queue.async([weak = weak_from_this(), refreshInterval] {
-            if (const auto self = weak.lock())
-                self->scheduleTimer(refreshInterval);
-        });
-    }
+    queue.async([weak = weak_from_this(), refreshInterval] {
+        if (const auto self = weak.lock(); self && self->timer && self->timer->isActive())
+            self->scheduleTimer(refreshInterval);
+    });
     queueRequestForCurrent();
 }
 
@@ -213,7 +215,8 @@ bool MarketMonitor::isStale(const MarketSnapshot& snapshot, MarketRefreshInterva
     return clock->now() - *snapshot.updatedAt > limit;
 }
 
-MarketSnapshot MarketMonitor::snapshot() const {
+MarketSnapshot MarketMonitor::snapshot() {
+    noteRead();
     MarketSnapshot copy;
     MarketRefreshInterval refresh;
     {
@@ -225,7 +228,7 @@ MarketSnapshot MarketMonitor::snapshot() const {
     return copy;
 }
 
-QByteArray MarketMonitor::frameRGB565() const {
+QByteArray MarketMonitor::frameRGB565() {
     const MarketSnapshot shown = snapshot();
     const QString key = frameKey(shown);
     {
@@ -242,22 +245,26 @@ QByteArray MarketMonitor::frameRGB565() const {
     return frame;
 }
 
-QByteArray MarketMonitor::frameEnvelope() const {
+QByteArray MarketMonitor::frameEnvelope() {
+    noteRead();
     std::scoped_lock guard(lock);
     return cachedEnvelope;
 }
 
-QByteArray MarketMonitor::cachedPackedFrame() const {
+QByteArray MarketMonitor::cachedPackedFrame() {
+    noteRead();
     std::scoped_lock guard(lock);
     return _cachedPackedFrame;
 }
 
-QByteArray MarketMonitor::frameVersionJSON() const {
+QByteArray MarketMonitor::frameVersionJSON() {
+    noteRead();
     std::scoped_lock guard(lock);
     return cachedVersionJson;
 }
 
-QByteArray MarketMonitor::jsonData() const {
+QByteArray MarketMonitor::jsonData() {
+    noteRead();
     std::scoped_lock guard(lock);
     return cachedJson[isStale(value, _refreshInterval) ? 1 : 0];
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Demand.h"
 #include "common/SerialQueue.h"
 #include "market/MarketFetch.h"
 #include "market/MarketRefreshInterval.h"
@@ -12,6 +13,7 @@
 #include <QSet>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,9 +23,10 @@ class QTimer;
 
 namespace glimmet {
 
-// Keeps one market chart ready for the clock: refreshes the chosen instrument on a timer,
-// rotates through the favourites, caches snapshots and rendered frames per instrument and
-// interval, and publishes the frame raw, enveloped and packed with a growing version.
+// Keeps one market chart ready for the clock: while the chart is read, refreshes the chosen
+// instrument on a timer and rotates through the favourites; caches snapshots and rendered
+// frames per instrument and interval, and publishes the frame raw, enveloped and packed with a
+// growing version.
 // Timers and fetch continuations run on its "glimmet.market" queue; readers on any thread.
 // One instance, created by the app in a std::shared_ptr and kept for the process's life.
 class MarketMonitor : public std::enable_shared_from_this<MarketMonitor> {
@@ -34,6 +37,7 @@ public:
 
     static constexpr int maxFavorites = 15;
     static constexpr double retryDelay = 30; // seconds before the prefetcher retries a failed key
+    static constexpr double readLinger = 30; // seconds of refreshes after the last read
 
     // Settings keys.
     static constexpr auto favoriteIdsKey = "market_favorite_ids";
@@ -51,7 +55,10 @@ public:
     MarketMonitor& operator=(const MarketMonitor&) = delete;
 
     // Starts the refresh timer and fetches the current instrument at once; no effect when
-    // already started.
+    // already started. From then on the timer runs while the chart is read (the snapshot, a
+    // frame or a document): it stops once nothing was read for `readLinger` seconds, and the
+    // next read starts it again with a fetch at once. That read is answered from what the
+    // monitor held; "stale" says whether that is old.
     void start();
 
     // User changes (menu, previews). Each shows cached data at once when there is some, then
@@ -63,17 +70,17 @@ public:
     bool addFavorite(const MarketInstrument& instrument);
 
     // The shown snapshot with `stale` recomputed from its age.
-    MarketSnapshot snapshot() const;
+    MarketSnapshot snapshot();
     // The 115 200-byte RGB565 frame of snapshot() (shows "STALE" once the data is old).
-    QByteArray frameRGB565() const;
+    QByteArray frameRGB565();
     // "/btc/frame.raw": the published frame behind its 8-byte big-endian version.
-    QByteArray frameEnvelope() const;
+    QByteArray frameEnvelope();
     // "/btc/frame.rle": the packed frame in its envelope; empty when it could not be packed.
-    QByteArray cachedPackedFrame() const;
+    QByteArray cachedPackedFrame();
     // "/btc/version": the frame version document.
-    QByteArray frameVersionJSON() const;
+    QByteArray frameVersionJSON();
     // "/btc": the market snapshot document.
-    QByteArray jsonData() const;
+    QByteArray jsonData();
 
     QList<MarketInstrument> favoriteItems() const;
     MarketInstrument requestedInstrument() const;
@@ -97,6 +104,8 @@ public:
     static QByteArray makeFrameEnvelope(const QByteArray& frame, std::uint64_t version);
 
 private:
+    void noteRead();
+    void timerTick();
     void rotateFavoriteIfReady();
     void prefetchNext();
     void request(const MarketInstrument& instrument, MarketInterval interval);
@@ -117,7 +126,8 @@ private:
 
     mutable std::mutex lock;
     QTimer* timer = nullptr; // created and used only on `queue`
-    bool started = false;
+    std::atomic<bool> started{false};
+    Demand demand{readLinger};
     MarketRefreshInterval _refreshInterval = MarketRefreshInterval::tenSeconds;
     MarketSnapshot value;
     MarketInstrument _requestedInstrument;

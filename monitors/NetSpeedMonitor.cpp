@@ -5,10 +5,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
+#include <pthread.h>
 
 namespace glimmet {
 
@@ -41,17 +41,59 @@ NetSpeedMonitor::NetSpeedMonitor(std::shared_ptr<NetCounterSource> source, std::
     : source(std::move(source))
     , clock(std::move(clock)) {}
 
-NetSpeedMonitor::~NetSpeedMonitor() = default;
+NetSpeedMonitor::~NetSpeedMonitor() {
+    {
+        std::lock_guard guard(sleepLock);
+        stopping = true;
+    }
+    wake.notify_one();
+    if (sampler.joinable())
+        sampler.join();
+}
 
 void NetSpeedMonitor::start() {
-    sampleNow();
-    timer = std::make_unique<QTimer>();
-    timer->setInterval(intervalMs);
-    QObject::connect(timer.get(), &QTimer::timeout, [weak = weak_from_this()] {
-        if (const auto monitor = weak.lock())
-            monitor->sampleNow();
-    });
-    timer->start();
+    if (started.exchange(true))
+        return;
+    sampler = std::thread([this] { run(); });
+}
+
+void NetSpeedMonitor::noteRead() {
+    if (!started || !demand.read(clock->now()))
+        return;
+    {
+        std::lock_guard guard(lock);
+        _samples.clear();
+    }
+    {
+        std::lock_guard guard(sleepLock);
+        woken = true;
+    }
+    wake.notify_one();
+}
+
+void NetSpeedMonitor::run() {
+    ::pthread_setname_np(::pthread_self(), "glimmet.netsamp");
+    const auto interval = std::chrono::milliseconds(intervalMs);
+    std::unique_lock guard(sleepLock);
+    for (;;) {
+        wake.wait(guard, [this] { return woken || stopping; });
+        if (stopping)
+            return;
+        woken = false;
+        active = true;
+        lastAt.reset(); // the first reading after a pause is a new base, as at the start
+        auto next = std::chrono::steady_clock::now();
+        do {
+            guard.unlock();
+            sampleNow();
+            guard.lock();
+            // A thread held up for longer (a suspended machine) goes on from now.
+            next = std::max(next + interval, std::chrono::steady_clock::now());
+            if (wake.wait_until(guard, next, [this] { return stopping; }))
+                return;
+        } while (demand.wanted(clock->now()));
+        active = false;
+    }
 }
 
 void NetSpeedMonitor::sampleNow() {
@@ -81,13 +123,15 @@ void NetSpeedMonitor::sampleNow() {
         _samples.pop_front();
 }
 
-NetSpeedMonitor::Sample NetSpeedMonitor::currentSmoothed() const {
+NetSpeedMonitor::Sample NetSpeedMonitor::currentSmoothed() {
+    noteRead();
     std::lock_guard guard(lock);
     const std::size_t count = std::min(_samples.size(), smoothingWindow);
     return meanOf(_samples.end() - std::ptrdiff_t(count), _samples.end());
 }
 
-std::vector<NetSpeedMonitor::Sample> NetSpeedMonitor::samples() const {
+std::vector<NetSpeedMonitor::Sample> NetSpeedMonitor::samples() {
+    noteRead();
     std::lock_guard guard(lock);
     return {_samples.begin(), _samples.end()};
 }
@@ -97,7 +141,8 @@ std::int64_t NetSpeedMonitor::totalSamples() const {
     return _totalSamples;
 }
 
-QByteArray NetSpeedMonitor::jsonData(std::optional<std::int64_t> cpu, std::optional<std::int64_t> mem) const {
+QByteArray NetSpeedMonitor::jsonData(std::optional<std::int64_t> cpu, std::optional<std::int64_t> mem) {
+    noteRead();
     std::vector<Sample> recent;
     std::int64_t seq = 0;
     {

@@ -65,14 +65,35 @@ NowPlayingMonitor::NowPlayingMonitor(std::shared_ptr<NowPlayingSource> source,
 NowPlayingMonitor::~NowPlayingMonitor() = default;
 
 void NowPlayingMonitor::start() {
-    poll();
     timer = std::make_unique<QTimer>();
     timer->setInterval(pollIntervalMs);
     QObject::connect(timer.get(), &QTimer::timeout, [weak = weak_from_this()] {
         if (const auto monitor = weak.lock())
-            monitor->poll();
+            monitor->tick();
     });
-    timer->start();
+    started = true;
+}
+
+bool NowPlayingMonitor::polling() const {
+    return timer && timer->isActive();
+}
+
+void NowPlayingMonitor::noteRead() {
+    if (!started || !demand.read(clock->now()))
+        return;
+    runOnMain([weak = weak_from_this()] {
+        if (const auto monitor = weak.lock()) {
+            monitor->poll();
+            monitor->timer->start();
+        }
+    });
+}
+
+void NowPlayingMonitor::tick() {
+    if (demand.wanted(clock->now()))
+        poll();
+    else
+        timer->stop();
 }
 
 void NowPlayingMonitor::poll() {
@@ -171,7 +192,8 @@ bool NowPlayingMonitor::ignoresTransient(const Snapshot& next) {
     return !_snapshot.artist.isEmpty() && streak < thinStreakToReplace;
 }
 
-NowPlayingMonitor::Snapshot NowPlayingMonitor::snapshot() const {
+NowPlayingMonitor::Snapshot NowPlayingMonitor::snapshot() {
+    noteRead();
     Snapshot current;
     {
         std::lock_guard guard(lock);
@@ -181,6 +203,7 @@ NowPlayingMonitor::Snapshot NowPlayingMonitor::snapshot() const {
 }
 
 QByteArray NowPlayingMonitor::jsonData() {
+    noteRead();
     renderTextIfNeeded();
     Snapshot current;
     bool hasArtwork = false;
@@ -210,12 +233,14 @@ QByteArray NowPlayingMonitor::jsonData() {
     return QJsonDocument(document).toJson(QJsonDocument::Compact);
 }
 
-QByteArray NowPlayingMonitor::coverRGB565() const {
+QByteArray NowPlayingMonitor::coverRGB565() {
+    noteRead();
     std::lock_guard guard(lock);
     return _coverRGB565;
 }
 
-QByteArray NowPlayingMonitor::textRGB565() const {
+QByteArray NowPlayingMonitor::textRGB565() {
+    noteRead();
     std::lock_guard guard(lock);
     return _textRGB565;
 }

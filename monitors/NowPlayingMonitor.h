@@ -1,12 +1,14 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Demand.h"
 #include "monitors/NowPlayingSource.h"
 
 #include <QByteArray>
 #include <QImage>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,9 +19,10 @@ class QTimer;
 namespace glimmet {
 
 // Follows what the computer plays and keeps ready what the clock shows of it: the
-// now-playing document, a 128 x 128 cover and a 232 x 44 title strip, both RGB565. Polls its
-// source every 2 s on a worker thread and applies results on the main thread; the document
-// and bitmaps are read from any thread. Owned by the app through a std::shared_ptr.
+// now-playing document, a 128 x 128 cover and a 232 x 44 title strip, both RGB565. While they
+// are read, polls its source every 2 s on a worker thread and applies results on the main
+// thread; the document and bitmaps are read from any thread. Owned by the app through a
+// std::shared_ptr.
 class NowPlayingMonitor : public std::enable_shared_from_this<NowPlayingMonitor> {
 public:
     struct Snapshot {
@@ -34,6 +37,8 @@ public:
     };
 
     static constexpr int pollIntervalMs = 2000;
+    // Polling goes on for this long after the last read.
+    static constexpr double readLinger = 10;
     static constexpr std::int64_t emptyStreakToClear = 3;
     static constexpr std::int64_t thinStreakToReplace = 5;
     static constexpr int coverW = 128;
@@ -45,8 +50,12 @@ public:
                       std::shared_ptr<const Clock> clock = Clock::system());
     ~NowPlayingMonitor();
 
-    // Polls now, then every 2 s on the calling (main) thread.
+    // From now on the source is polled on the calling (main) thread while the monitor is read:
+    // the first read (of the snapshot, the document or a bitmap) polls at once and every 2 s
+    // after, until nothing was read for `readLinger` seconds. That first read is answered from
+    // what the monitor held; the next one sees the new poll.
     void start();
+    bool polling() const;
 
     // Starts one probe on a worker thread unless one is still running; its result is applied
     // on the main thread.
@@ -57,14 +66,14 @@ public:
     void apply(const NowPlayingInfo& info);
 
     // The current snapshot, its position advanced to now while playing.
-    Snapshot snapshot() const;
+    Snapshot snapshot();
 
     // The now-playing document; renders the title strip first when the track changed.
     QByteArray jsonData();
 
     // Copies of the current bitmaps; empty when there is none.
-    QByteArray coverRGB565() const;
-    QByteArray textRGB565() const;
+    QByteArray coverRGB565();
+    QByteArray textRGB565();
 
     // The 128 x 128 aspect-filled, centre-cropped cover of an encoded image; empty when the
     // bytes do not decode.
@@ -82,6 +91,8 @@ private:
     };
 
     static Prepared prepare(NowPlayingInfo info, std::uint64_t knownHash);
+    void noteRead();
+    void tick();
     void applyPrepared(Prepared prepared);
     bool ignoresTransient(const Snapshot& next);
     void renderTextIfNeeded();
@@ -89,6 +100,8 @@ private:
     const std::shared_ptr<NowPlayingSource> source;
     const std::shared_ptr<const Clock> clock;
     std::unique_ptr<QTimer> timer;
+    std::atomic<bool> started{false};
+    Demand demand{readLinger};
 
     mutable std::mutex lock;
     Snapshot _snapshot;

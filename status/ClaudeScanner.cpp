@@ -295,7 +295,8 @@ QString activityStatus(double lastActivity, double now) {
 }
 
 ClaudeScanner::ClaudeScanner(QString dir)
-    : dir(std::move(dir)) {}
+    : dir(std::move(dir))
+    , logs(this->dir) {}
 
 ClaudeScanner::Totals ClaudeScanner::total(const std::vector<const KeptLog<ClaudeLogScan>*>& files,
                                            const ModelPricing& pricing) const {
@@ -402,7 +403,7 @@ ClaudeScanner::Totals ClaudeScanner::total(const std::vector<const KeptLog<Claud
 
 ClaudeStatus ClaudeScanner::read(double now, const QTimeZone& zone, const ModelPricing& pricing) {
     const DayWindow day = todayWindow(now, zone);
-    const auto walk = logs.update(dir, day, day.todayStart,
+    const auto walk = logs.update(day, day.todayStart, now,
                                   [&day](ClaudeLogScan& scan, LogReader& reader, std::string_view text) {
                                       scanClaudeLine(scan, reader, text, day);
                                   });

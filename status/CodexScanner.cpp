@@ -206,7 +206,8 @@ void scanCodexLine(CodexLogScan& scan, LogReader& reader, std::string_view text,
 }
 
 CodexScanner::CodexScanner(QString dir)
-    : dir(std::move(dir)) {}
+    : dir(std::move(dir))
+    , logs(this->dir) {}
 
 CodexScanner::Totals CodexScanner::total(const std::vector<const KeptLog<CodexLogScan>*>& files,
                                          const ModelPricing& pricing) const {
@@ -253,7 +254,7 @@ CodexScanner::Totals CodexScanner::total(const std::vector<const KeptLog<CodexLo
 
 CodexStatus CodexScanner::read(double now, const QTimeZone& zone, const ModelPricing& pricing) {
     const DayWindow day = todayWindow(now, zone);
-    const auto walk = logs.update(dir, day, day.todayStart - 86400,
+    const auto walk = logs.update(day, day.todayStart - 86400, now,
                                   [&day](CodexLogScan& scan, LogReader& reader, std::string_view text) {
                                       scanCodexLine(scan, reader, text, day);
                                   });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "status/DayWindow.h"
+#include "status/LogFolderWatch.h"
 #include "status/SessionLogs.h"
 
 #include <QString>
@@ -27,12 +28,16 @@ template <class Scan> struct KeptLog {
     std::uint64_t seen = 0; // the walk that last found the file
 };
 
-// The per-file results of one scanner over a log folder, kept between scans: a rescan stats
-// every file and reads only the bytes appended since the last one. A file that shrank, was
-// replaced or changed without growing is read again whole, and every file when the day
-// changes. Used by one scan at a time (the status service's scan queue).
+// The per-file results of one scanner over a log folder, kept between scans: a rescan looks
+// only at the files the folder watch reports as changed and reads only the bytes appended
+// since the last one. A file that shrank, was replaced or changed without growing is read
+// again whole, and every file when the day changes. Used by one scan at a time (the status
+// service's scan queue).
 template <class Scan> class KeptLogs {
 public:
+    explicit KeptLogs(const QString& root)
+        : watch(root) {}
+
     struct Result {
         double maxFileTime = 0;
         std::vector<const KeptLog<Scan>*> files; // those read, in walk order
@@ -40,18 +45,19 @@ public:
     };
 
     // `scanLine(scan, reader, text)` reads one line into a file's results. Files modified
-    // before `readFrom` are walked for their time only.
+    // before `readFrom` count for their time only.
     template <class ScanLine>
-    Result update(const QString& root, const DayWindow& day, double readFrom, ScanLine&& scanLine);
+    Result update(const DayWindow& day, double readFrom, double now, ScanLine&& scanLine);
 
 private:
     template <class ScanLine>
     static bool readFile(const LogFile& file, KeptLog<Scan>& log, std::unique_ptr<LogReader>& reader,
                          ScanLine& scanLine);
 
+    LogFolderWatch watch;
     std::unordered_map<std::string, KeptLog<Scan>> kept;
     std::optional<DayWindow> keptDay;
-    std::vector<const KeptLog<Scan>*> lastOrder;
+    Result last; // what an update without any change returns again
     std::uint64_t walks = 0;
 };
 
@@ -92,17 +98,23 @@ bool KeptLogs<Scan>::readFile(const LogFile& file, KeptLog<Scan>& log, std::uniq
 
 template <class Scan>
 template <class ScanLine>
-typename KeptLogs<Scan>::Result KeptLogs<Scan>::update(const QString& root, const DayWindow& day,
-                                                       double readFrom, ScanLine&& scanLine) {
+typename KeptLogs<Scan>::Result KeptLogs<Scan>::update(const DayWindow& day, double readFrom, double now,
+                                                       ScanLine&& scanLine) {
+    const bool filesChanged = watch.refresh(now);
     Result result;
     if (keptDay != day) { // today's results all depend on where the day starts
         kept.clear();
         keptDay = day;
         result.changed = true;
+    } else if (!filesChanged) {
+        result = last;
+        result.changed = false;
+        return result;
     }
     const std::uint64_t walk = ++walks;
     std::unique_ptr<LogReader> reader; // made on the first read, released at the end
-    for (const LogFile& file : findSessionLogs(root)) {
+    for (const LogFile* listed : watch.files()) {
+        const LogFile& file = *listed;
         result.maxFileTime = std::max(result.maxFileTime, file.modified);
         if (file.modified < readFrom)
             continue;
@@ -120,8 +132,8 @@ typename KeptLogs<Scan>::Result KeptLogs<Scan>::update(const QString& root, cons
     }
     result.changed |=
         std::erase_if(kept, [walk](const auto& entry) { return entry.second.seen != walk; }) > 0;
-    result.changed |= result.files != lastOrder;
-    lastOrder = result.files;
+    result.changed |= result.files != last.files;
+    last = result;
     return result;
 }
 

@@ -2,74 +2,14 @@
 
 #include "common/Json.h"
 
-#include <QFile>
-
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace glimmet {
-
-namespace {
-
-bool isLogName(const char* name) {
-    // "x.jsonl" has the extension; a bare ".jsonl" is a hidden file without one.
-    const size_t length = std::strlen(name);
-    return length > 6 && std::memcmp(name + length - 6, ".jsonl", 6) == 0;
-}
-
-void walk(int dirFd, std::string& path, std::vector<LogFile>& files) {
-    DIR* dir = ::fdopendir(dirFd);
-    if (!dir) {
-        ::close(dirFd);
-        return;
-    }
-    const size_t base = path.size();
-    while (const dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        unsigned char type = entry->d_type;
-        struct stat st {};
-        if (type == DT_UNKNOWN) {
-            if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-        }
-        path.resize(base);
-        path += '/';
-        path += name;
-        if (type == DT_DIR) { // linked folders are not entered
-            const int child = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child >= 0)
-                walk(child, path, files);
-            continue;
-        }
-        // A link to a file counts with the file's time, like the file itself.
-        if (!isLogName(name) || ::fstatat(::dirfd(dir), name, &st, 0) != 0 || S_ISDIR(st.st_mode))
-            continue;
-        const std::int64_t ns = std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-        const std::int64_t ms = std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
-        files.push_back({path, double(ms) / 1000.0, {st.st_dev, st.st_ino, std::int64_t(st.st_size), ns}});
-    }
-    path.resize(base);
-    ::closedir(dir);
-}
-
-} // namespace
-
-std::vector<LogFile> findSessionLogs(const QString& root) {
-    std::vector<LogFile> files;
-    std::string path = QFile::encodeName(root).toStdString();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
-        walk(fd, path, files);
-    return files;
-}
 
 int openLog(const std::string& path, FileStamp& stamp) {
     // Non-blocking, so that a FIFO named like a log cannot stall the scan.

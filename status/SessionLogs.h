@@ -31,12 +31,8 @@ struct LogFile {
     std::string path;
     double modified = 0; // epoch seconds, to the millisecond
     FileStamp stamp;
+    std::int64_t changedNs = 0; // status change time: a chmod moves it, not the stamp
 };
-
-// Every file named "*.jsonl" below `root` (hidden ones included, linked folders not
-// entered), depth first in directory order, with its modification time. Empty when `root`
-// cannot be read.
-std::vector<LogFile> findSessionLogs(const QString& root);
 
 // Reads log files in chunks of a few MB cut at line feeds, so that memory follows the longest
 // line rather than the largest file, and parses lines one at a time with the on-demand parser.

@@ -25,7 +25,7 @@ struct Outcome {
     QByteArray out, err;
 };
 
-// Runs the executable as an agent would, with its own HOME; standard input stays open when
+// Runs an executable as an agent would, with its own HOME; standard input stays open when
 // `input` is absent. The forwarder's budget is 300 ms instead of 1.9 s.
 Outcome runBridge(const QString& home, const QStringList& args, const std::optional<QByteArray>& input,
                   const QString& bridgeUrl = QString(), const QString& path = "/nonexistent",
@@ -60,6 +60,7 @@ TEST(HookForwarder, PostsTheEventEachPayloadStandsForAndNeverHoldsTheAgent) {
         std::optional<QByteArray> input; // standard input stays open when absent
         QString url;
         QByteArray posted; // when empty, nothing reaches the bridge and one line explains why
+        QString program = GLIMMET_HOOK_PATH;
     } cases[] = {
         {{"claude"},
          R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"Bash","tool_input":{"command":"ls"}})",
@@ -78,12 +79,21 @@ TEST(HookForwarder, PostsTheEventEachPayloadStandsForAndNeverHoldsTheAgent) {
         {{"claude"}, stop, silent.baseUrl(), ""},     // a bridge that never answers
         {{"claude"}, std::nullopt, bridge.baseUrl(), ""},
         {{}, stop, bridge.baseUrl(), ""}, // no agent named: still no bridge of its own
+        {{"claude"}, stop, bridge.baseUrl() + "/", R"({"agent":"claude","event":"Stop"})"},
+        {{"claude"}, stop, "ftp://127.0.0.1", ""},
+        // The bridge's own --hook, which hooks of older installs run.
+        {{"--hook", "codex", stop},
+         "",
+         bridge.baseUrl(),
+         R"({"agent":"codex","event":"Stop"})",
+         GLIMMET_BRIDGE_PATH},
+        {{"--hook", "claude"}, "[]", bridge.baseUrl(), "", GLIMMET_BRIDGE_PATH},
     };
     QTemporaryDir home;
     for (const auto& c : cases) {
         SCOPED_TRACE((c.args.join(' ') + ' ' + c.input.value_or("<open>") + ' ' + c.url).toStdString());
         const qsizetype before = bridge.requests().size();
-        const Outcome run = runBridge(home.path(), QStringList{"--hook"} << c.args, c.input, c.url);
+        const Outcome run = runBridge(home.path(), c.args, c.input, c.url, "/nonexistent", c.program);
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.out, "") << "agents feed a hook's output back to the model";
         const QList<RecordedRequest> requests = bridge.requests().mid(before);
@@ -100,9 +110,9 @@ TEST(HookForwarder, PostsTheEventEachPayloadStandsForAndNeverHoldsTheAgent) {
 }
 
 TEST(HookInstaller, MergesIsIdempotentRefusesBadFilesAndUninstallsExactly) {
-    const QString executable = QFileInfo(GLIMMET_BRIDGE_PATH).canonicalFilePath();
-    const QString command = executable + " --hook claude";
-    const QByteArray notify = "notify = [\"" + executable.toUtf8() + "\", \"--hook\", \"codex\"]";
+    const QString forwarder = QFileInfo(GLIMMET_HOOK_PATH).canonicalFilePath();
+    const QString command = forwarder + " claude";
+    const QByteArray notify = "notify = [\"" + forwarder.toUtf8() + "\", \"codex\"]";
     // Written the way the agents write it, so that uninstalling gives back the very same bytes.
     const QByteArray mine =
         "{\n  \"model\": \"opus\",\n  \"hooks\": {\n    \"PreToolUse\": [\n      {\n        \"matcher\": "

@@ -8,6 +8,7 @@
 #include "support/FakeClock.h"
 #include "support/TempHome.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -174,6 +175,27 @@ TEST_F(SerialLinkTest, SlowReaderGetsWholeLines) {
         EXPECT_TRUE(line.startsWith("#") &&
                     (!line.contains('{') || QJsonDocument::fromJson(line.mid(line.indexOf(' '))).isObject()))
             << line.left(60).constData();
+}
+
+TEST_F(SerialLinkTest, SleepsUntilThePortFolderChanges) {
+    struct stat st {};
+    ::stat(folder.path().toLocal8Bit().constData(), &st);
+    clock->set(double(st.st_mtim.tv_sec) + 10); // the folder settled long ago
+    link.start();
+    EXPECT_FALSE(link.ticking()) << "no port to talk to";
+    auto port = std::make_unique<Pty>(folder.path(), "ttyUSB0");
+    ASSERT_TRUE(waitUntil([&] { return link.portPath() == path("ttyUSB0"); }));
+    EXPECT_TRUE(link.ticking());
+    port.reset();
+    QFile::remove(path("ttyUSB0"));
+    ASSERT_TRUE(waitUntil([&] { return !link.ticking(); }));
+    EXPECT_EQ(logged.last(), "[serial] closed " + path("ttyUSB0"));
+    // A folder made again is watched again.
+    ASSERT_TRUE(QDir().rmdir(folder.path()) && QDir().mkdir(folder.path()));
+    waitUntil([] { return false; }, 100);
+    EXPECT_FALSE(link.ticking());
+    port = std::make_unique<Pty>(folder.path(), "ttyUSB1");
+    EXPECT_TRUE(waitUntil([&] { return link.portPath() == path("ttyUSB1"); }));
 }
 
 // USB ids are read when the names in the folder change, and once more when the change has settled

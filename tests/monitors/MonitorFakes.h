@@ -13,10 +13,11 @@
 
 namespace glimmet::test {
 
-// Counters that a test sets; read on the main thread, like the real source.
+// Counters that a test sets (while the monitor does not sample on its own).
 struct FakeNetCounterSource final : NetCounterSource {
     std::optional<NetCounters> next = NetCounters{};
-    std::optional<NetCounters> counters() override { return next; }
+    std::atomic<int> reads = 0;
+    std::optional<NetCounters> counters() override { return ++reads, next; }
     void set(std::optional<NetCounters> value) { next = value; }
 };
 

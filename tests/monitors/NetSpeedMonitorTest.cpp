@@ -2,12 +2,15 @@
 #include "monitors/MonitorFakes.h"
 #include "support/FakeClock.h"
 #include "support/TempHome.h"
+#include "support/Wait.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 using namespace glimmet;
 using namespace glimmet::test;
@@ -86,20 +89,52 @@ TEST_F(NetSpeedMonitorTest, HistoryAndDocument) {
     }
 }
 
-TEST(SysfsNetCounterSource, SumsWiredAndWirelessInterfaces) {
+TEST_F(NetSpeedMonitorTest, SamplesWhileReadAndAfreshAfterAPause) {
+    read(0, NetCounters{0, 0});
+    read(0.25, NetCounters{1000, 0});
+    monitor->start();
+    EXPECT_FALSE(monitor->sampling()) << "nothing read yet";
+    clock->advance(100);
+    source->set(NetCounters{5000, 0});
+    EXPECT_EQ(monitor->jsonData(std::nullopt, std::nullopt),
+              R"({"interval_ms":250,"rx":[],"rx_bps":0,"seq":1,"tx":[],"tx_bps":0})")
+        << "a rate from before the pause is not current";
+    ASSERT_TRUE(waitUntil([&] { return source->reads >= 4; })) << "a reading at once, then every 250 ms";
+    EXPECT_EQ(monitor->totalSamples(), 1) << "the first reading after the pause is a new base";
+    clock->advance(NetSpeedMonitor::readLinger + 1);
+    ASSERT_TRUE(waitUntil([&] { return !monitor->sampling(); }));
+    monitor->samples();
+    EXPECT_TRUE(waitUntil([&] { return monitor->sampling(); }));
+}
+
+TEST(ProcNetCounterSource, SumsWiredAndWirelessInterfacesAtEachRead) {
     TempHome home;
-    // Interface, received and sent bytes: loopback, bridges and unreadable counters do not count.
-    for (const char* line : {"eth0 1000 10", "enp3s0 2000 20", "wlan0 40000000000 40", "lo 500 500",
-                             "docker0 7 7", "enbad x 1"}) {
-        const QStringList field = QString(line).split(' ');
-        home.write("net/" + field[0] + "/statistics/rx_bytes", field[1].toUtf8() + '\n');
-        home.write("net/" + field[0] + "/statistics/tx_bytes", field[2].toUtf8() + '\n');
+    const auto table = [](const char* eth0) {
+        // Loopback, bridges and counters that do not read do not count.
+        return QByteArray(
+                   "Inter-|   Receive                            |  Transmit\n"
+                   " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets\n"
+                   "    lo:     500 5 0 0 0 0 0 0      500 5 0 0 0 0 0 0\n"
+                   "  eth0: ") +
+               eth0 +
+               "\n"
+               "enp3s0:    2000 2 0 0 0 0 0 0       20 2 0 0 0 0 0 0\n"
+               " wlan0: 40000000000 9 0 0 0 0 0 0 40 1 0 0 0 0 0 0\n"
+               "docker0: 7 1 0 0 0 0 0 0 7 1 0 0 0 0 0 0\n"
+               " enbad: x 1 0 0 0 0 0 0 1 1 0 0 0 0 0 0\n";
+    };
+    const QString path = home.write("dev", table("1000 1 0 0 0 0 0 0 10 1 0 0 0 0 0 0"));
+    ProcNetCounterSource source(path);
+    for (const auto& [eth0, rx, tx] :
+         {std::tuple{"1000 1 0 0 0 0 0 0 10 1 0 0 0 0 0 0", 40000003000u, 70u},
+          std::tuple{"1500 1 0 0 0 0 0 0 11 1 0 0 0 0 0 0", 40000003500u, 71u}}) {
+        home.write("dev", table(eth0));
+        const auto counters = source.counters();
+        ASSERT_TRUE(counters);
+        EXPECT_EQ(counters->rx, rx);
+        EXPECT_EQ(counters->tx, tx);
     }
-    const auto counters = SysfsNetCounterSource(home.path() + "/net").counters();
-    ASSERT_TRUE(counters);
-    EXPECT_EQ(counters->rx, 40000003000u);
-    EXPECT_EQ(counters->tx, 70u);
-    EXPECT_FALSE(SysfsNetCounterSource(home.path() + "/missing").counters());
+    EXPECT_FALSE(ProcNetCounterSource(home.path() + "/missing").counters());
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
+#include <QThreadPool>
 
 #include <gtest/gtest.h>
 
@@ -148,6 +149,19 @@ TEST_F(NowPlayingMonitorTest, PollsOneProbeAtATime) {
         return source->probes >= 3;
     }));
     EXPECT_EQ(monitor->snapshot().title, "Song");
+}
+
+TEST_F(NowPlayingMonitorTest, PollsFromTheFirstRead) {
+    source->next = NowPlayingInfo{"Song", "Artist", "Album", true, 0, 200};
+    monitor->start();
+    EXPECT_FALSE(monitor->polling()) << "nothing read yet";
+    EXPECT_EQ(monitor->snapshot().title, "") << "the first read is answered from what the monitor held";
+    ASSERT_TRUE(waitUntil([&] { return monitor->snapshot().title == "Song"; })) << "and polls at once";
+    EXPECT_TRUE(monitor->polling());
+    monitor->jsonData();
+    QCoreApplication::processEvents();
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(source->probes, 1) << "later reads find it polling";
 }
 
 TEST(NowPlayingCover, AspectFillsAndCropsTheCentre) {

@@ -1,6 +1,6 @@
 // What the serial link costs while nothing is plugged in: one tick (a look at the serial
-// folder), and the link's timer running in an event loop. "core_pct" is the share of one
-// core spent at four ticks a second.
+// folder; "core_pct" is the share of one core it would take at four ticks a second), and the
+// started link in an event loop, where it sleeps until the serial folder changes.
 #include "device/SerialLink.h"
 
 #include <QCoreApplication>

@@ -1,13 +1,17 @@
 // Scans of generated session-log trees. Cold: one full refreshCache() of a new status
 // service, as at the bridge's start (MB/s of today's bytes and CPU time). Rescan: a scanner
 // that read the tree before reads it again, with nothing changed or after 1 MB of whole
-// lines was appended to one of today's files.
+// lines was appended to one of today's files, and (on --files trees) walking the whole tree as
+// it does once a minute. Rescans count the CPU time of the whole process.
 //
-//   bench_session_scan [--sizes=claude:200,claude:1000,codex:200] [--tree-dir=/tmp/glimmet-bench]
+//   bench_session_scan [--sizes=claude:200,claude:1000,codex:200] [--files=1000,20000]
+//                      [--tree-dir=/tmp/glimmet-bench]
 //
 // Trees are generated once per kind and size and kept for later runs. A third of the bytes
 // of each tree are in files of 4-12 MB modified today; the rest are older sessions of about
 // 0.6 MB each (about 1,100 files in a 1 GB tree) that the walk sees but does not read.
+// --files trees hold that many Claude logs in 50 project folders: 20 of today's of about
+// 1 MB, the rest small sessions of earlier days.
 #include "status/ClaudeScanner.h"
 #include "status/CodexScanner.h"
 #include "status/ModelPricing.h"
@@ -258,6 +262,42 @@ Tree generatedTree(const std::string& root, const std::string& kind, int megabyt
     return tree;
 }
 
+// Writes (or finds) a Claude tree of `count` files: 20 of today's, the rest older.
+Tree fileCountTree(const std::string& root, int count) {
+    const std::string home = root + "/claude-files-" + std::to_string(count);
+    const std::string marker = home + "/.complete";
+    const std::string logs = home + "/.claude/projects";
+    const double now = double(QDateTime::currentSecsSinceEpoch());
+    const double todayStart = double(QDate::currentDate().startOfDay().toSecsSinceEpoch()) + 60;
+    const auto projectOf = [&logs](int file) { return logs + "/p" + std::to_string(file % 50); };
+    const auto nameOf = [](int file) {
+        return (file < 20 ? "today-" : "old-") + std::to_string(file) + ".jsonl";
+    };
+    Tree tree{home, 0};
+    if (!QFile::exists(QString::fromStdString(marker))) {
+        std::fprintf(stderr, "generating a Claude tree of %d files in %s\n", count, home.c_str());
+        TextSource text{unsigned(count)};
+        const std::string old =
+            R"({"type":"user","message":{"role":"user","content":"an earlier session"},"uuid":"u-old",)"
+            R"("timestamp":")" +
+            isoTime(todayStart - 4 * 86400) + "\"}\n";
+        for (int file = 0; file < count; ++file) {
+            QDir().mkpath(QString::fromStdString(projectOf(file)));
+            const std::string bytes =
+                file < 20 ? claudeSession(text, std::max(todayStart + 60, now - 8 * 3600), size_t(MB), file)
+                          : old;
+            if (FILE* f = std::fopen((projectOf(file) + "/" + nameOf(file)).c_str(), "wb")) {
+                std::fwrite(bytes.data(), 1, bytes.size(), f);
+                std::fclose(f);
+            }
+        }
+        QFile(QString::fromStdString(marker)).open(QIODevice::WriteOnly);
+    }
+    for (int file = 0; file < count; ++file)
+        setModified(projectOf(file) + "/" + nameOf(file), file < 20 ? now - 30 : todayStart - 3 * 86400);
+    return tree;
+}
+
 Tree loadTree(const std::string& root, const std::string& kind, int megabytes) {
     Tree tree = generatedTree(root, kind, megabytes);
     QFile marker(QString::fromStdString(tree.home + "/.complete"));
@@ -280,9 +320,13 @@ void coldScan(benchmark::State& state, const Tree& tree) {
     state.counters["tokens"] = double(snapshot.claude.tokensToday + snapshot.codex.tokensToday);
 }
 
-// A scanner of one agent's logs that keeps its state between reads.
+// A scanner of one agent's logs that keeps its state between reads: with nothing changed, after
+// 1 MB was appended, or walking the whole tree (its safety net, once a minute) at every read.
+enum class Change { none, append, walk };
+
 template <class Scanner>
-void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, bool append) {
+void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, Change change) {
+    const bool append = change == Change::append;
     const QString logs =
         QString::fromStdString(tree.home + (kind == "claude" ? "/.claude/projects" : "/.codex/sessions"));
     const ModelPricing pricing(QString::fromStdString(tree.home + "/prices"));
@@ -291,7 +335,9 @@ void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, 
     scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000, zone, pricing);
 
     // 1 MB of whole lines of the same shape, appended to the first of today's files.
-    const std::string target = logs.toStdString() + "/today-0.jsonl";
+    std::string target = logs.toStdString() + "/today-0.jsonl";
+    if (!QFile::exists(QString::fromStdString(target)))
+        target = logs.toStdString() + "/p0/today-0.jsonl";
     TextSource text(7);
     const double start = double(QDateTime::currentSecsSinceEpoch()) - 600;
     const std::string chunk = kind == "claude" ? claudeSession(text, start, size_t(MB), 999)
@@ -300,6 +346,7 @@ void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, 
     ::stat(target.c_str(), &original);
 
     std::int64_t tokens = 0;
+    double walkAhead = 0; // a minute on or back again: either way the scanner walks the tree
     for (auto _ : state) {
         if (append) {
             state.PauseTiming();
@@ -309,7 +356,9 @@ void rescan(benchmark::State& state, const Tree& tree, const std::string& kind, 
             }
             state.ResumeTiming();
         }
-        tokens = scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000, zone, pricing).tokensToday;
+        walkAhead = change == Change::walk && walkAhead == 0 ? 61 : 0;
+        tokens = scanner.read(double(QDateTime::currentMSecsSinceEpoch()) / 1000 + walkAhead, zone, pricing)
+                     .tokensToday;
         benchmark::DoNotOptimize(tokens);
     }
     if (append)
@@ -323,11 +372,14 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::string sizes = "claude:4,codex:4";
     std::string root = "/tmp/glimmet-bench";
+    std::string fileCounts;
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("--sizes=", 0) == 0)
             sizes = arg.substr(8);
+        else if (arg.rfind("--files=", 0) == 0)
+            fileCounts = arg.substr(8);
         else if (arg.rfind("--tree-dir=", 0) == 0)
             root = arg.substr(11);
         else
@@ -352,14 +404,32 @@ int main(int argc, char** argv) {
                                      (append ? "append_1MB" : "unchanged");
             auto* bench =
                 benchmark::RegisterBenchmark(name.c_str(), [tree, kind, append](benchmark::State& state) {
+                    const Change change = append ? Change::append : Change::none;
                     if (kind == "claude")
-                        rescan<ClaudeScanner>(state, tree, kind, append);
+                        rescan<ClaudeScanner>(state, tree, kind, change);
                     else
-                        rescan<CodexScanner>(state, tree, kind, append);
+                        rescan<CodexScanner>(state, tree, kind, change);
                 });
-            bench->Unit(benchmark::kMillisecond);
+            bench->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
             if (append)
                 bench->Iterations(20); // 20 MB appended, and cut off again afterwards
+        }
+    }
+    for (start = 0; start < fileCounts.size();) {
+        const size_t comma = std::min(fileCounts.find(',', start), fileCounts.size());
+        const int count = std::stoi(fileCounts.substr(start, comma - start));
+        start = comma + 1;
+        const Tree tree = fileCountTree(root, count);
+        for (const auto& [change, label] : {std::pair{Change::none, "unchanged"},
+                                            {Change::append, "append_1MB"},
+                                            {Change::walk, "full_walk"}}) {
+            const std::string name = "Rescan/claude/" + std::to_string(count) + "files/" + label;
+            auto* bench = benchmark::RegisterBenchmark(name.c_str(), [tree, change](benchmark::State& state) {
+                rescan<ClaudeScanner>(state, tree, "claude", change);
+            });
+            bench->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+            if (change == Change::append)
+                bench->Iterations(20);
         }
     }
     int restCount = int(rest.size());
