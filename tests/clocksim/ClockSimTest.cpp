@@ -1,16 +1,10 @@
 #include "common/Settings.h"
 #include "device/DeviceClient.h"
 #include "device/SerialLink.h"
-#include "market/MarketFrameCodec.h"
-#include "support/FakeHttpServer.h"
-#include "support/RawHttp.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
 
 #include <QDeadlineTimer>
-#include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -51,14 +45,6 @@ public:
         return match.hasMatch();
     }
 
-    // Status code and body of one request.
-    std::pair<int, QByteArray> request(const QByteArray& head, const QByteArray& body = {}) {
-        const QByteArray answer = rawExchange(
-            port, {head + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body});
-        return {answer.mid(9, 3).toInt(), answer.mid(answer.indexOf("\r\n\r\n") + 4)};
-    }
-    QJsonObject info() { return QJsonDocument::fromJson(request("GET /api/info HTTP/1.1").second).object(); }
-
     QTemporaryDir dir;
     QProcess process;
     QString log;
@@ -67,53 +53,6 @@ public:
 };
 
 const QStringList loopback{"--listen", "127.0.0.1:0"};
-
-TEST(ClockSim, InfoHoldsEveryFieldTheBridgeDecodes) {
-    Sim sim(loopback);
-    const QJsonObject info = sim.info();
-    const std::pair<QJsonValue::Type, QStringList> rows[] = {
-        {QJsonValue::String, {"ip", "ssid", "bridge", "mode", "effective", "showing", "pet_preset"}},
-        {QJsonValue::Double,
-         {"last_update_s", "sprite_rev", "brightness", "pet_scale", "sprite_w", "sprite_h",
-          "sprite_display_w", "sprite_display_h"}},
-        {QJsonValue::Bool, {"sprite_custom", "wired"}},
-        {QJsonValue::Object, {"claude", "codex"}}};
-    for (const auto& [type, keys] : rows)
-        for (const QString& key : keys)
-            EXPECT_EQ(info[key].type(), type) << key.toStdString();
-    for (const char* agent : {"claude", "codex"})
-        for (const char* key : {"custom_sprite", "w", "h", "display_w", "display_h"})
-            EXPECT_FALSE(info[agent][key].isUndefined()) << agent << "." << key;
-    EXPECT_EQ(info["ip"], "127.0.0.1");
-    EXPECT_EQ(info["last_update_s"], -1);
-}
-
-TEST(ClockSim, PollsTheBridgeAndFetchesTheFrameEachTimeTheVersionMoves) {
-    FakeHttpServer bridge;
-    bridge.setJson("/status", R"({"claude":{"status":"working"}})");
-    bridge.setJson("/net", R"({"rx_bps":1})");
-    bridge.setJson("/music", R"({"text_rev":0,"artwork_rev":0,"has_artwork":false})");
-    const struct {
-        quint64 version;
-        char red;
-    } rows[] = {{5, char(0xF8)}, {6, char(0x07)}};
-    Sim sim({"--listen", "127.0.0.1:0", "--bridge", QString("127.0.0.1:%1").arg(bridge.port()), "--poll-ms",
-             "50"});
-    for (const auto& row : rows) {
-        QByteArray frame(MarketFrameCodec::rawFrameBytes, 0);
-        for (int i = 0; i < frame.size(); i += 2)
-            frame[i] = row.red;
-        bridge.setResponse("/btc/frame.rle", {200, MarketFrameCodec::envelope(
-                                                       MarketFrameCodec::packRGB565(frame), row.version)});
-        bridge.setJson("/btc/version", QByteArray(R"({"version":)") + QByteArray::number(row.version) + "}");
-        ASSERT_TRUE(sim.waitForLog(QRegularExpression(QString("frame version %1 ").arg(row.version))))
-            << sim.log.toStdString();
-        EXPECT_EQ(qRed(QImage(sim.dir.filePath("market.png")).pixel(10, 10)), uchar(row.red) & 0xF8);
-    }
-    EXPECT_EQ(bridge.requests("/btc/frame.rle").size(), 2);
-    EXPECT_EQ(sim.info()["effective"], "claude"); // from the polled status
-    EXPECT_GE(sim.info()["last_update_s"].toInteger(), 0);
-}
 
 TEST(DeviceLinkWithSim, HttpOperationsReachTheClock) {
     TempHome home;
