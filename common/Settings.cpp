@@ -3,6 +3,7 @@
 #include <QSettings>
 #include <QThreadPool>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -43,6 +44,8 @@ Writer& writer() {
     return instance;
 }
 
+std::atomic<std::uint64_t> writes{0};
+
 } // namespace
 
 QVariant Settings::value(const QString& key) {
@@ -56,12 +59,14 @@ void Settings::setValue(const QString& key, const QVariant& value) {
         return;
     s.setValue(key, value);
     s.sync();
+    ++writes;
 }
 
 void Settings::remove(const QString& key) {
     auto s = store();
     s.remove(key);
     s.sync();
+    ++writes;
 }
 
 std::optional<QString> Settings::string(const QString& key) {
@@ -97,6 +102,11 @@ void Settings::clear() {
     auto s = store();
     s.clear();
     s.sync();
+    ++writes;
+}
+
+std::uint64_t Settings::revision() {
+    return writes.load();
 }
 
 } // namespace glimmet

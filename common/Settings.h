@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -39,6 +40,10 @@ public:
     static void writeLater(std::function<void()> write);
     // Returns once every write handed over so far is done.
     static void flush();
+
+    // Counts the writes made through this class that changed the store: a caller that keeps
+    // a value it wrote can tell whether anything was written since.
+    static std::uint64_t revision();
 };
 
 } // namespace glimmet

@@ -106,11 +106,16 @@ void BridgeRoutes::onRequest(const QString& path, const QString& host, const Clo
     DeviceClient::setDevicePollAt(clock.now());
 
     // The settings file is written on a worker thread; polls that arrive while a write is
-    // waiting only update the host it will store.
+    // waiting only update the host it will store. A clock that stays put costs no write at
+    // all: its host was stored, and nothing was written to the store since.
     static std::mutex lock;
     static std::optional<QString> waiting;
+    static QString stored;
+    static std::uint64_t storedRevision = 0;
     {
         std::lock_guard guard(lock);
+        if (!waiting && host == stored && Settings::revision() == storedRevision)
+            return;
         const bool queued = waiting.has_value();
         waiting = host;
         if (queued)
@@ -122,9 +127,15 @@ void BridgeRoutes::onRequest(const QString& path, const QString& host, const Clo
             std::lock_guard guard(lock);
             seen = *std::exchange(waiting, std::nullopt);
         }
+        // Taken before the writes: a write of ours, or of anyone meanwhile, makes the next
+        // poll check again, and that check writes nothing.
+        const std::uint64_t revision = Settings::revision();
         Settings::setDeviceLastSeen(seen);
         if (Settings::deviceHost().isEmpty())
             Settings::setDeviceHost(seen);
+        std::lock_guard guard(lock);
+        stored = seen;
+        storedRevision = revision;
     });
 }
 

@@ -92,6 +92,7 @@ TEST_F(BridgeRoutesTest, PollsRecordTheClockAddressAndTime) {
         const char* host;
         const char* deviceHost;
         const char* lastSeen;
+        bool forgetDevice = false; // the user clears the clock's address first
     } steps[] = {
         {"/status", "127.0.0.1", "", ""}, // loopback is ignored
         {"/status", "::1", "", ""},
@@ -100,10 +101,13 @@ TEST_F(BridgeRoutesTest, PollsRecordTheClockAddressAndTime) {
         {"/status", "192.168.1.20", "192.168.1.20", "192.168.1.20"}, // first poll sets both
         {"/net", "192.168.1.21", "192.168.1.20", "192.168.1.21"},    // later ones only the last seen
         {"/music", "fe80::2", "192.168.1.20", "fe80::2"},
+        {"/status", "fe80::2", "fe80::2", "fe80::2", true}, // the same clock sets it again
     };
     DeviceClient::setDevicePollAt(0);
     for (const auto& step : steps) {
         clock->advance(1);
+        if (step.forgetDevice)
+            Settings::setDeviceHost("");
         BridgeRoutes::onRequest(step.path, step.host, *clock);
         Settings::flush();
         EXPECT_EQ(Settings::deviceHost(), step.deviceHost) << step.path << " " << step.host;
