@@ -1,5 +1,6 @@
 // The market frame on its way to the clock: one GET of /btc/frame.rle on loopback (p50 and p99
 // over the run), and one refresh of the monitor (render, pack and documents of a new snapshot).
+#include "BenchMain.h"
 #include "common/Settings.h"
 #include "market/MarketMonitor.h"
 #include "server/BridgeRoutes.h"
@@ -114,10 +115,5 @@ int main(int argc, char** argv) {
     QTemporaryDir home; // settings of our own, never the user's
     qputenv("HOME", home.path().toUtf8());
     qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv); // fonts need the GUI application
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return glimmet::bench::runBenchmarks<QGuiApplication>(argc, argv);
 }

@@ -1,5 +1,6 @@
 // Rendering and packing one market frame: the work the market monitor does once per new
 // snapshot.
+#include "BenchMain.h"
 #include "market/MarketFrameCodec.h"
 #include "market/MarketFrameRenderer.h"
 
@@ -55,10 +56,5 @@ BENCHMARK(packOnly)->Unit(benchmark::kMicrosecond);
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv); // fonts need the GUI application
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return glimmet::bench::runBenchmarks<QGuiApplication>(argc, argv);
 }

@@ -1,5 +1,6 @@
 // Building one clock GIF from a decoded 1536 x 1872 Petdex sheet: the work behind every
 // preview and upload of the pet picker.
+#include "BenchMain.h"
 #include "pets/PetdexService.h"
 
 #include <QBuffer>
@@ -61,10 +62,5 @@ BENCHMARK(buildGif)
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return glimmet::bench::runBenchmarks<QGuiApplication>(argc, argv);
 }

@@ -2,6 +2,7 @@
 // (POST /hosts/report from another host, with the bearer token) and one OTLP/HTTP JSON export of
 // 100 log records (POST /v1/logs) of Claude Code or Codex, each answered by the route as the
 // server's queue runs it; and a status poll with 64 remote hosts laid over it.
+#include "BenchMain.h"
 #include "server/BridgeRoutes.h"
 #include "status/ModelPricing.h"
 #include "status/RelaySummary.h"
@@ -126,9 +127,5 @@ BENCHMARK(BM_StatusPollWith64Hosts)->Arg(0)->Arg(1)->ArgName("hosts");
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return glimmet::bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

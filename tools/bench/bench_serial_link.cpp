@@ -1,6 +1,7 @@
 // What the serial link costs while nothing is plugged in: one tick (a look at the serial
 // folder; "core_pct" is the share of one core it would take at four ticks a second), and the
 // started link in an event loop, where it sleeps until the serial folder changes.
+#include "BenchMain.h"
 #include "device/SerialLink.h"
 
 #include <QCoreApplication>
@@ -64,8 +65,5 @@ BENCHMARK(BM_IdleLinkRunning)->Arg(0)->Arg(1)->ArgName("link")->Iterations(3)->U
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    return glimmet::bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

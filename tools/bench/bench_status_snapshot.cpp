@@ -1,5 +1,6 @@
 // What one status poll costs on the request path: the cached snapshot with its live
 // overlay, then the JSON document.
+#include "BenchMain.h"
 #include "status/StatusService.h"
 
 #include <QCoreApplication>
@@ -52,9 +53,5 @@ BENCHMARK(BM_JsonOnly);
 
 int main(int argc, char** argv) {
     // The scan queue's thread needs an application object for its event loop.
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return glimmet::bench::runBenchmarks<QCoreApplication>(argc, argv);
 }
